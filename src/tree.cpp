@@ -1,0 +1,261 @@
+/*
+ * tree.cpp: the term index and the window scan shared by the three searches.
+ */
+#include "tree.h"
+
+#include <cstdlib>
+#include <cstring>
+
+void *
+memdup(const void *bytes, size_t size)
+{
+    /* malloc(0) may return null, which would read as a failure. */
+    void *copy = malloc(size ? size : 1);
+
+    if (copy != nullptr && size != 0)
+        memcpy(copy, bytes, size);
+    return copy;
+}
+
+static bool
+fail(Tree *tree)
+{
+    tree->failed = 1;
+    return false;
+}
+
+/*
+ * The searches keep every window byte twice, at slot i and slot i + W, so a
+ * walk reads the bytes from any start slot as one contiguous run instead of
+ * wrapping. Sized for the longest term plus the slot that holds the byte
+ * after it.
+ */
+static bool
+growWindow(Tree *tree, size_t maxLength)
+{
+    void *w = realloc(tree->window, 2 * (maxLength + 1));
+
+    if (w == nullptr)
+        return fail(tree);
+    tree->window = static_cast<unsigned char *>(w);
+    return true;
+}
+
+static TreeNode *
+newNode(Tree *)
+{
+    return static_cast<TreeNode *>(calloc(1, sizeof(TreeNode)));
+}
+
+static TreeNode **
+newTable(Tree *)
+{
+    return static_cast<TreeNode **>(calloc(256, sizeof(TreeNode *)));
+}
+
+bool
+tree_addEntry(Tree *tree, const void *bytes, size_t length)
+{
+    /* Exactly one more record per term: the array never holds slack. */
+    void *grown = realloc(tree->entries,
+                          (tree->entryCount + 1) * sizeof(TreeEntry));
+    if (grown == nullptr)
+        return fail(tree);
+    tree->entries = static_cast<TreeEntry *>(grown);
+
+    /* Take every copy before listing the entry, so that a listed entry
+     * always has its text. */
+    unsigned char *text = static_cast<unsigned char *>(memdup(bytes, length));
+    if (text == nullptr)
+        return fail(tree);
+    if (length > tree->maxLength) {
+        if (!growWindow(tree, length)) {
+            free(text);
+            return false;
+        }
+        tree->maxLength = length;
+    }
+    tree->entries[tree->entryCount] = TreeEntry{text, length};
+    size_t entryNo = ++tree->entryCount;
+
+    if (length == 0)
+        return true;
+
+    const unsigned char *p = static_cast<const unsigned char *>(bytes);
+    TreeNode *node = &tree->root;
+    for (size_t i = 0; i < length; i++) {
+        if (node->children == nullptr &&
+            (node->children = newTable(tree)) == nullptr)
+            return fail(tree);
+        TreeNode **slot = &node->children[p[i]];
+        if (*slot == nullptr && (*slot = newNode(tree)) == nullptr)
+            return fail(tree);
+        node = *slot;
+    }
+    node->entryNo = entryNo;    /* a later duplicate takes the node over */
+    return true;
+}
+
+bool
+tree_create(void *source, Tree **out, EntryIterator iterator)
+{
+    Tree *tree = static_cast<Tree *>(calloc(1, sizeof(Tree)));
+
+    if (tree == nullptr)
+        return false;
+    *out = tree;
+    if (!growWindow(tree, 0))
+        return false;
+    while (!tree->failed && iterator(source, tree, tree_addEntry))
+        ;
+    return !tree->failed;
+}
+
+const TreeEntry *
+tree_getEntryList(const Tree *tree, size_t *outCount)
+{
+    *outCount = tree->entryCount;
+    return tree->entries;
+}
+
+namespace {
+
+enum class Rule { Any, Word, Line };
+
+struct WordBytes {
+    bool is[256];
+
+    /* ASCII only, whatever the locale says. */
+    constexpr WordBytes() : is()
+    {
+        for (int c = 0; c < 256; c++)
+            is[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+                    (c >= 'a' && c <= 'z');
+    }
+};
+
+constexpr WordBytes wordBytes;
+
+/* The byte class each rule tracks: word bytes, or line feeds. */
+template <Rule R>
+inline bool
+classify(unsigned char c)
+{
+    if constexpr (R == Rule::Word)
+        return wordBytes.is[c];
+    else
+        return c == '\n';
+}
+
+/* Whether an occurrence may begin at a byte of class `cur` after a byte of
+ * class `prev`. */
+template <Rule R>
+inline bool
+opens(bool cur, bool prev)
+{
+    if constexpr (R == Rule::Any)
+        return true;
+    else if constexpr (R == Rule::Word)
+        return cur && !prev;
+    else
+        return !cur && prev;
+}
+
+/* Whether a term of `k` bytes at `s` is closed by what follows it; `n` bytes
+ * from `s` are valid, so k == n means the input ends right after it. */
+template <Rule R>
+inline bool
+closes(const unsigned char *s, size_t k, size_t n)
+{
+    if constexpr (R == Rule::Any)
+        return true;
+    else
+        return k == n || classify<R>(s[k]) == (R == Rule::Line);
+}
+
+/* Walks the trie over the `n` valid bytes at `s` and reports, shortest
+ * first, every term that ends on the walk and is closed by what follows. */
+template <Rule R>
+inline void
+walk(const Tree *tree, const unsigned char *s, size_t n, void *ctx,
+     MatchHandler match)
+{
+    const TreeNode *node = &tree->root;
+
+    for (size_t k = 0; node->children != nullptr;) {
+        node = node->children[s[k]];
+        if (node == nullptr)
+            return;
+        k++;
+        if (node->entryNo != 0 && closes<R>(s, k, n))
+            match(ctx, node->entryNo - 1);
+        if (k == n)
+            return;
+    }
+}
+
+/*
+ * The one scan behind all three searches. The window holds the bytes from
+ * the current position on, up to W of them; every position is examined once,
+ * in input order, and the getter is called once per byte plus the final -1.
+ * While input remains the window stays full, so a walk always sees the
+ * whole longest term and, in the word and line searches, the byte after it.
+ */
+template <Rule R>
+void
+scan(void *ctx, const Tree *tree, MatchHandler match, void *stream,
+     GetChFn getch)
+{
+    const size_t w = tree->maxLength + (R == Rule::Any ? 0 : 1);
+    unsigned char *win = tree->window;
+    size_t n = 0;
+    int c;
+
+    if (w == 0)
+        return;
+    while (n < w && (c = getch(stream)) >= 0) {
+        win[n] = win[n + w] = static_cast<unsigned char>(c);
+        n++;
+    }
+
+    /* The start of input counts as a non-word byte and as a line feed. */
+    bool prev = R == Rule::Line;
+    for (size_t start = 0; n != 0; n--) {
+        bool cur = classify<R>(win[start]);
+        if (opens<R>(cur, prev))
+            walk<R>(tree, win + start, n, ctx, match);
+        prev = cur;
+
+        /* The current byte is no longer needed: its slot takes the next
+         * one. A short window means the getter has already said -1. */
+        if (n == w && (c = getch(stream)) >= 0) {
+            win[start] = win[start + w] = static_cast<unsigned char>(c);
+            n++;
+        }
+        if (++start == w)
+            start = 0;
+    }
+}
+
+} // namespace
+
+void
+tree_search(void *ctx, const Tree *tree, MatchHandler match, void *stream,
+            GetChFn getch)
+{
+    scan<Rule::Any>(ctx, tree, match, stream, getch);
+}
+
+void
+tree_searchByWord(void *ctx, const Tree *tree, MatchHandler match,
+                  void *stream, GetChFn getch)
+{
+    scan<Rule::Word>(ctx, tree, match, stream, getch);
+}
+
+void
+tree_searchByLine(void *ctx, const Tree *tree, MatchHandler match,
+                  void *stream, GetChFn getch)
+{
+    scan<Rule::Line>(ctx, tree, match, stream, getch);
+}
