@@ -1,0 +1,183 @@
+/*
+ * termcount: counts, for every term of a search file, its occurrences in the
+ * text on standard input, and prints one "COUNT TERM" line per term in the
+ * order of the file.
+ */
+#include "tree.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+struct SearchMode {
+    const char *name;
+    SearchFn search;
+};
+
+static const SearchMode modes[] = {
+    {"any", tree_search},
+    {"word", tree_searchByWord},
+    {"line", tree_searchByLine},
+};
+
+/* A search file line is read in pieces of at most this many bytes, plus the
+ * terminating NUL: a longer line becomes several terms. */
+enum { LINE_BUFFER = 1 << 20 };
+
+/* The entry source's state: the open search file, a line buffer taken once
+ * for the whole load, and the errno of a failed read (0: none). */
+struct SearchFile {
+    FILE *file;
+    char *line;
+    int readError;
+};
+
+/*
+ * Adds the next non-empty line of the search file as a term. A NUL ends the
+ * term, and the line feed is not part of it; a carriage return is. Returns
+ * false at the end of the file, on a read error (noted in readError) or when
+ * the add failed.
+ */
+static bool
+fileEntryIterator(void *source, Tree *tree, AddEntryFn add)
+{
+    SearchFile *sf = static_cast<SearchFile *>(source);
+    size_t len;
+
+    do {
+        if (fgets(sf->line, LINE_BUFFER, sf->file) == nullptr) {
+            if (ferror(sf->file))
+                sf->readError = errno;
+            return false;
+        }
+        len = strlen(sf->line);
+        if (len != 0 && sf->line[len - 1] == '\n')
+            len--;
+    } while (len == 0);
+    if (!add(tree, sf->line, len))
+        return false;
+    return !feof(sf->file);
+}
+
+/* Counts one occurrence; ctx is the counter array. */
+static bool
+entryMatchHandler(void *ctx, size_t index)
+{
+    static_cast<uint64_t *>(ctx)[index]++;
+    return true;
+}
+
+/* Runs once per input byte: unlocked stdio keeps it to a few instructions.
+ * A read error ends the input like its end; main tells them apart. */
+static int
+sgetch(void *stream)
+{
+    int c = getc_unlocked(static_cast<FILE *>(stream));
+
+    return c == EOF ? -1 : c;
+}
+
+static SearchFn
+findMode(const char *name)
+{
+    for (const SearchMode &m : modes)
+        if (strcmp(m.name, name) == 0)
+            return m.search;
+    return nullptr;
+}
+
+/* Loads the search file at `path`. Returns 0 or the exit status of the
+ * failure, with its message printed. */
+static int
+load(const char *path, Tree **tree)
+{
+    SearchFile sf = {fopen(path, "rb"), nullptr, 0};
+
+    if (sf.file == nullptr) {
+        int e = errno;
+        fprintf(stderr, "Failed to open file \"%s\" error %d: %s\n", path, e,
+                strerror(e));
+        return 3;
+    }
+    bool loaded = (sf.line = static_cast<char *>(malloc(LINE_BUFFER))) &&
+                  tree_create(&sf, tree, fileEntryIterator);
+    free(sf.line);
+    fclose(sf.file);
+    if (!loaded) {
+        fputs("tree_create failed\n", stderr);
+        return 4;
+    }
+    if (sf.readError != 0) {
+        fprintf(stderr, "Failed to read file \"%s\" error %d: %s\n", path,
+                sf.readError, strerror(sf.readError));
+        return 3;
+    }
+    return 0;
+}
+
+/* Writes "COUNT TERM\n" for every entry, in list order. */
+static void
+report(const TreeEntry *entries, const uint64_t *counts, size_t count)
+{
+    for (size_t i = 0; i < count; i++) {
+        printf("%" PRIu64 " ", counts[i]);
+        fwrite(entries[i].text, 1, entries[i].length, stdout);
+        putchar('\n');
+    }
+}
+
+int
+main(int argc, char *argv[])
+{
+    if (argc < 2 || argc > 3) {
+        /* Linux hands an empty argument vector over as one empty name. */
+        const char *name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0'
+                               ? argv[0]
+                               : "termcount";
+        fprintf(stderr,
+                "usage: %s searchfile [mode] < inputfile\n\n"
+                "mode = any, word or line. default is any\n",
+                name);
+        return 1;
+    }
+    SearchFn search = findMode(argc == 3 ? argv[2] : "any");
+    if (search == nullptr) {
+        fputs("invalid mode\n", stderr);
+        return 2;
+    }
+
+    Tree *tree = nullptr;
+    int status = load(argv[1], &tree);
+    if (status != 0)
+        return status;
+
+    size_t count;
+    const TreeEntry *entries = tree_getEntryList(tree, &count);
+    uint64_t *counts =
+        static_cast<uint64_t *>(calloc(count ? count : 1, sizeof *counts));
+    if (counts == nullptr) {
+        fputs("tree_create failed\n", stderr);
+        return 4;
+    }
+
+    search(counts, tree, entryMatchHandler, stdin, sgetch);
+    int readError = ferror(stdin) ? errno : 0;
+
+    report(entries, counts, count);
+    if (readError != 0) {
+        fprintf(stderr, "Failed to read input error %d: %s\n", readError,
+                strerror(readError));
+        status = 5;
+    }
+    bool writeFailed = ferror(stdout) != 0;
+    if (fclose(stdout) != 0 || writeFailed) {
+        int e = errno;
+        fprintf(stderr, "Failed to write output error %d: %s\n", e,
+                strerror(e));
+        if (status == 0)
+            status = 6;
+    }
+    return status;
+}
