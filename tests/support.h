@@ -1,0 +1,132 @@
+// Test helpers: a memory getter, a recording match handler, an index built
+// from a list of strings, and a brute-force model of the three searches.
+#ifndef TERMCOUNT_TESTS_SUPPORT_H
+#define TERMCOUNT_TESTS_SUPPORT_H
+
+#include "tree.h"
+
+#include <string>
+#include <vector>
+
+namespace support {
+
+enum Mode { Any, Word, Line };
+
+inline constexpr SearchFn searches[] = {tree_search, tree_searchByWord,
+                                        tree_searchByLine};
+
+// Hands out a buffer one byte per call and counts the calls, including any
+// made after it has said -1 (which a search must never do).
+struct MemStream {
+    std::string bytes;
+    size_t pos = 0;
+    size_t calls = 0;
+    size_t callsAfterEnd = 0;
+};
+
+inline int
+memGetch(void *stream)
+{
+    auto *m = static_cast<MemStream *>(stream);
+    if (m->pos > m->bytes.size())
+        m->callsAfterEnd++;
+    m->calls++;
+    if (m->pos >= m->bytes.size()) {
+        m->pos = m->bytes.size() + 1;
+        return -1;
+    }
+    return static_cast<unsigned char>(m->bytes[m->pos++]);
+}
+
+inline bool
+recordMatch(void *ctx, size_t index)
+{
+    static_cast<std::vector<size_t> *>(ctx)->push_back(index);
+    return false;  // ignored by the searches
+}
+
+struct TermList {
+    const std::vector<std::string> *terms;
+    size_t next;
+};
+
+// Adds the whole list in one call, as a source holding all terms at hand may.
+inline bool
+listEntryIterator(void *source, Tree *tree, AddEntryFn add)
+{
+    auto *l = static_cast<TermList *>(source);
+    for (; l->next < l->terms->size(); l->next++) {
+        const std::string &t = (*l->terms)[l->next];
+        if (!add(tree, t.data(), t.size()))
+            return false;
+    }
+    return false;
+}
+
+inline Tree *
+buildTree(const std::vector<std::string> &terms)
+{
+    TermList list{&terms, 0};
+    Tree *tree = nullptr;
+    return tree_create(&list, &tree, listEntryIterator) ? tree : nullptr;
+}
+
+struct Outcome {
+    std::vector<size_t> reports;
+    size_t getterCalls;
+    size_t callsAfterEnd;
+};
+
+inline Outcome
+runSearch(const Tree *tree, Mode mode, const std::string &text)
+{
+    MemStream in{text};
+    Outcome r{};
+    searches[mode](&r.reports, tree, recordMatch, &in, memGetch);
+    r.getterCalls = in.calls;
+    r.callsAfterEnd = in.callsAfterEnd;
+    return r;
+}
+
+inline bool
+isWordByte(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+           (c >= 'a' && c <= 'z');
+}
+
+// Tries every start position and every length directly: what each search
+// must report, in order.
+inline std::vector<size_t>
+reference(const std::vector<std::string> &terms, Mode mode,
+          const std::string &text)
+{
+    size_t longest = 0;
+    for (const std::string &t : terms)
+        longest = std::max(longest, t.size());
+    std::vector<size_t> out;
+    auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    for (size_t p = 0; p < text.size(); p++) {
+        if (mode == Word && (!isWordByte(at(p)) || (p > 0 && isWordByte(at(p - 1)))))
+            continue;
+        if (mode == Line && (at(p) == '\n' || (p > 0 && at(p - 1) != '\n')))
+            continue;
+        for (size_t len = 1; len <= longest && p + len <= text.size(); len++) {
+            size_t end = p + len;
+            if (mode == Word && end < text.size() && isWordByte(at(end)))
+                continue;
+            if (mode == Line && end < text.size() && at(end) != '\n')
+                continue;
+            for (size_t i = terms.size(); i-- > 0;)
+                if (terms[i].size() == len && text.compare(p, len, terms[i]) == 0) {
+                    out.push_back(i);
+                    break;
+                }
+        }
+    }
+    return out;
+}
+
+}  // namespace support
+
+#endif

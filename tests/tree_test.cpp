@@ -1,0 +1,220 @@
+// The term index and the three searches, driven through a one-byte memory
+// getter and a recording match handler.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace std::string_literals;
+using namespace support;
+
+namespace {
+
+struct Case {
+    const char *name;
+    std::vector<std::string> terms;
+    std::string text;
+    std::vector<size_t> want;  // entry indexes, in report order
+};
+
+void
+check(Mode mode, const std::vector<Case> &cases)
+{
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Tree *tree = buildTree(c.terms);
+        ASSERT_NE(tree, nullptr);
+        Outcome r = runSearch(tree, mode, c.text);
+        EXPECT_EQ(r.reports, c.want);
+        EXPECT_EQ(r.reports, reference(c.terms, mode, c.text));
+        EXPECT_EQ(r.getterCalls, c.text.size() + 1);
+        EXPECT_EQ(r.callsAfterEnd, 0u);
+    }
+}
+
+TEST(Index, EntriesAndLongestTerm)
+{
+    struct IndexCase {
+        const char *name;
+        std::vector<std::string> terms;
+        size_t maxLength;
+    };
+    const IndexCase cases[] = {
+        {"no terms", {}, 0},
+        {"empty term leaves maxLength", {""}, 0},
+        {"duplicates are both listed", {"ab", "ab"}, 2},
+        {"prefix and longer term", {"a", "abc", ""}, 3},
+        {"any byte value", {"\0\xff"s, "\n"}, 2},
+    };
+    for (const IndexCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Tree *tree = buildTree(c.terms);
+        ASSERT_NE(tree, nullptr);
+        size_t count = 99;
+        const TreeEntry *list = tree_getEntryList(tree, &count);
+        ASSERT_EQ(count, c.terms.size());
+        EXPECT_EQ(list == nullptr, c.terms.empty());
+        EXPECT_EQ(tree->maxLength, c.maxLength);
+        EXPECT_EQ(tree->failed, 0);
+        EXPECT_EQ(tree->root.entryNo, 0u);
+        for (size_t i = 0; i < count; i++)
+            EXPECT_EQ(std::string(reinterpret_cast<char *>(list[i].text),
+                                  list[i].length),
+                      c.terms[i]);
+    }
+}
+
+// An entry source that adds one term per call, as the search-file reader
+// does, and says when it is exhausted.
+bool
+oneAtATime(void *source, Tree *tree, AddEntryFn add)
+{
+    auto *l = static_cast<TermList *>(source);
+    if (l->next == l->terms->size())
+        return false;
+    const std::string &t = (*l->terms)[l->next++];
+    return add(tree, t.data(), t.size());
+}
+
+TEST(Index, CreateCallsTheSourceUntilItIsExhausted)
+{
+    std::vector<std::string> terms = {"x", "y", "z"};
+    TermList list{&terms, 0};
+    Tree *tree = nullptr;
+    ASSERT_TRUE(tree_create(&list, &tree, oneAtATime));
+    size_t count;
+    tree_getEntryList(tree, &count);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(list.next, 3u);
+}
+
+TEST(Search, WorkedExample)
+{
+    Tree *tree = buildTree({"ab", "bab"});
+    Outcome r = runSearch(tree, Any, "abab");
+    EXPECT_EQ(r.reports, (std::vector<size_t>{0, 1, 0}));
+    EXPECT_EQ(r.getterCalls, 5u);
+}
+
+TEST(Search, NoTermsReadsNothingInModeAny)
+{
+    for (const std::vector<std::string> &terms :
+         {std::vector<std::string>{}, std::vector<std::string>{"", ""}}) {
+        Tree *tree = buildTree(terms);
+        EXPECT_EQ(runSearch(tree, Any, "abc").getterCalls, 0u);
+        // Word and line searches still read to the end.
+        EXPECT_EQ(runSearch(tree, Word, "abc").getterCalls, 4u);
+        EXPECT_EQ(runSearch(tree, Line, "abc").getterCalls, 4u);
+    }
+}
+
+TEST(Search, Any)
+{
+    check(Any, {
+        {"empty input", {"a"}, "", {}},
+        {"empty term never matches", {"", "a"}, "aa", {1, 1}},
+        {"overlapping", {"aa"}, "aaaa", {0, 0, 0}},
+        {"prefix terms, shorter first", {"ab", "a"}, "ab", {1, 0}},
+        {"suffix term", {"bc", "abc"}, "abc", {1, 0}},
+        {"duplicate reported under the later entry", {"foo", "bar", "foo"},
+         "foo bar foo", {2, 1, 2}},
+        {"input shorter than the longest term", {"abcdef", "b", "bc"}, "abc",
+         {1, 2}},
+        {"term at the last byte", {"yz"}, "xyz", {0}},
+        {"0xFF in the first window", {"\xff"}, "\xff\xff", {0, 0}},
+        {"0xFF later", {"a\xff"}, "bbbbba\xff", {0}},
+        {"NUL is data", {"a\0b"s}, "a\0ba\0b"s, {0, 0}},
+        {"line feed inside a term", {"a\nb"}, "a\nb\n", {0}},
+        {"match wraps the window", {"abc", "c"}, "xxabcabcab", {0, 1, 0, 1}},
+        {"nested", {"abcba", "bcb", "c"}, "abcba", {0, 1, 2}},
+    });
+}
+
+TEST(Search, Word)
+{
+    check(Word, {
+        {"empty input", {"cat"}, "", {}},
+        {"whole words only", {"cat"}, "cat concat cat.", {0, 0}},
+        {"word continues", {"cat"}, "cats", {}},
+        {"end of input closes", {"cat"}, "cat", {0}},
+        {"inside a word", {"cat"}, "concat", {}},
+        {"underscore and hyphen are not word bytes", {"cat"}, "_cat_ x-cat",
+         {0, 0}},
+        {"NUL separates", {"cat"}, "cat\0cat"s, {0, 0}},
+        {"term ending in punctuation", {"end."}, "the end.", {0}},
+        {"punctuation then a word byte", {"end."}, "the end.x", {}},
+        {"term starting with punctuation never matches", {".net"},
+         "a .net b", {}},
+        {"term starting with a digit", {"4x4"}, "a 4x4 b", {0}},
+        {"bytes from 0x80 are not word bytes", {"caf"}, "caf\xc3\xa9", {0}},
+        {"shorter term followed by a word byte", {"a", "ab"}, "ab a", {1, 0}},
+        {"several words in one term", {"New York"}, "New York, New Yorker",
+         {0}},
+        {"longest term then its closing byte", {"abc", "b"}, "abc abcd",
+         {0}},
+        {"duplicate", {"cat", "cat"}, "cat", {1}},
+        {"no terms", {}, "abc def", {}},
+    });
+}
+
+TEST(Search, Line)
+{
+    check(Line, {
+        {"empty input", {"abc"}, "", {}},
+        {"whole lines only", {"abc"}, "abc\nxabc\nabc", {0, 0}},
+        {"empty line between", {"abc"}, "abc\n\nabc\n", {0, 0}},
+        {"trailing blank", {"abc"}, "abc \n", {}},
+        {"carriage return is data", {"abc"}, "abc\r\n", {}},
+        {"CR term matches CR line", {"abc\r"}, "abc\r\nabc\n", {0}},
+        {"prefix of a line", {"ab", "abc"}, "abc\n", {1}},
+        {"input begins with a line feed", {"abc"}, "\nabc", {0}},
+        {"longest term one byte before the end", {"abc"}, "abcd", {}},
+        {"no terms", {}, "abc\n", {}},
+    });
+}
+
+// Many random cases over a small alphabet, against the brute-force model.
+// The alphabet holds every byte the searches treat specially.
+TEST(Search, RandomAgainstReference)
+{
+    const std::string alphabet = "ab1_\n\r\xff"s + '\0' + " ";
+    std::mt19937 rng(20261209);
+    auto pick = [&](size_t maxLen) {
+        std::string s(rng() % (maxLen + 1), ' ');
+        for (char &ch : s)
+            ch = alphabet[rng() % alphabet.size()];
+        return s;
+    };
+    for (int i = 0; i < 6000; i++) {
+        std::vector<std::string> terms(rng() % 8);
+        for (std::string &t : terms)
+            t = pick(5);
+        if (!terms.empty() && rng() % 2)  // duplicates and prefixes
+            terms.push_back(terms[0].substr(0, rng() % (terms[0].size() + 1)));
+        std::string text = pick(60);
+        Mode mode = static_cast<Mode>(i % 3);
+        Tree *tree = buildTree(terms);
+        ASSERT_NE(tree, nullptr);
+        Outcome r = runSearch(tree, mode, text);
+        ASSERT_EQ(r.reports, reference(terms, mode, text))
+            << "case " << i << " mode " << mode;
+        ASSERT_EQ(r.callsAfterEnd, 0u);
+    }
+}
+
+TEST(Search, LongInput)
+{
+    std::string text;
+    for (int i = 0; i < 20000; i++)
+        text += "the cat sat on the mat\n";
+    Tree *tree = buildTree({"the", "at", "the cat sat on the mat"});
+    for (Mode mode : {Any, Word, Line}) {
+        Outcome r = runSearch(tree, mode, text);
+        EXPECT_EQ(r.reports, reference({"the", "at", "the cat sat on the mat"},
+                                       mode, text));
+        EXPECT_EQ(r.getterCalls, text.size() + 1);
+    }
+}
+
+}  // namespace
