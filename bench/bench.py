@@ -1,0 +1,169 @@
+"""Times termcount, a byte-reading floor and the tools a user would reach for
+instead, over the data that prepare.sh makes, and prints a Markdown table.
+
+Every command runs --runs times; the table gives the median wall time, the
+throughput over the text, the peak resident memory of the whole pipeline and
+how far each peer's counts are from termcount's. A run past --timeout is
+stopped and shown as such."""
+import argparse
+import os
+import shlex
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+p = argparse.ArgumentParser()
+p.add_argument("--data", required=True)
+p.add_argument("--termcount", required=True)
+p.add_argument("--floor", required=True)
+p.add_argument("--baseline", help="an older termcount to compare with")
+p.add_argument("--runs", type=int, default=3)
+p.add_argument("--timeout", type=float, default=120)
+p.add_argument("--mb", type=int, default=256)
+p.add_argument("--only", help="run only cases whose name contains this")
+args = p.parse_args()
+
+D = args.data
+TEXT = f"{D}/kjv-{args.mb}.txt"
+C = "LC_ALL=C"
+MB = args.mb
+
+CASES = [
+    ("any × 100 words", "any", "words100.txt", TEXT, ["grep", "rg", "aho"]),
+    ("word × 10,000 words", "word", "words10k.txt", TEXT, ["grep", "rg"]),
+    ("line × 1,000 lines", "line", "lines1000.txt", TEXT, ["grep", "rg", "awk"]),
+    ("any × 100,000 words", "any", "words100k.txt", TEXT, ["grep", "rg", "aho"]),
+    ("any × 'a' and 1,000 'a's", "any", "pathological.txt", f"{D}/a1m.txt",
+     ["grep", "rg", "aho"]),
+    ("load of 100,000 words", "any", "words100k.txt", "/dev/null", []),
+]
+
+FLAG = {"any": "", "word": " -w", "line": " -x"}
+
+
+def peer_command(peer, mode, terms):
+    uniq = f"| {C} sort | {C} uniq -c"
+    if peer == "grep":
+        return f"{C} grep -aoF {FLAG[mode]} -f {terms} {uniq}"
+    if peer == "rg":
+        return f"rg -a --no-unicode -oF {FLAG[mode]} -f {terms} {uniq}"
+    if peer == "awk":
+        prog = "NR==FNR { want[$0]; next } $0 in want { c[$0]++ } END { for (k in c) print c[k], k }"
+        return f"{C} awk {shlex.quote(prog)} {terms} -"
+    if peer == "aho":
+        here = os.path.dirname(os.path.abspath(__file__))
+        return f"/usr/bin/python3 {here}/aho_count.py {terms}"
+    raise ValueError(peer)
+
+
+def run_once(cmd, stdin_path, out_path):
+    """Returns (seconds, peak RSS in KiB), "timeout" or the error it printed.
+    GNU time reports the peak of the whole pipeline; measured from here it
+    would include this interpreter's own pages, inherited across the fork."""
+    rss_path, err_path = out_path + ".rss", out_path + ".err"
+    with open(stdin_path, "rb") as fin, open(out_path, "wb") as fout, \
+            open(err_path, "wb") as ferr:
+        t0 = time.perf_counter()
+        proc = subprocess.Popen(
+            ["/usr/bin/time", "-f", "%M", "-o", rss_path, "sh", "-c", cmd],
+            stdin=fin, stdout=fout, stderr=ferr, start_new_session=True)
+        try:
+            proc.wait(timeout=args.timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            return "timeout"
+        elapsed = time.perf_counter() - t0
+    with open(err_path, "rb") as f:
+        err = f.read().decode("utf-8", "replace").strip()
+    if err or proc.returncode != 0:
+        return f"failed: {err.splitlines()[-1] if err else proc.returncode}"
+    with open(rss_path) as f:
+        return elapsed, int(f.read().split()[-1])
+
+
+def measure(cmd, stdin_path, out_path):
+    times, rss = [], 0
+    for _ in range(args.runs):
+        r = run_once(cmd, stdin_path, out_path)
+        if isinstance(r, str):
+            return r
+        times.append(r[0])
+        rss = max(rss, r[1])
+    return statistics.median(times), rss
+
+
+def parse_counts(path):
+    """term -> count from 'COUNT TERM' lines (leading blanks allowed). A term
+    listed twice keeps its larger count: termcount counts the last listing."""
+    counts = {}
+    with open(path, "rb") as f:
+        for line in f.read().split(b"\n"):
+            line = line.lstrip(b" ")
+            if not line:
+                continue
+            n, _, term = line.partition(b" ")
+            counts[term] = max(counts.get(term, 0), int(n))
+    return counts
+
+
+def compare(want, got):
+    """How far a peer's counts are from termcount's."""
+    total = sum(want.values())
+    diff = sum(abs(want.get(t, 0) - got.get(t, 0)) for t in set(want) | set(got))
+    wrong = sum(1 for t in set(want) | set(got) if want.get(t, 0) != got.get(t, 0))
+    if wrong == 0:
+        return "same"
+    pct = 100.0 * diff / total if total else 0.0
+    return f"{wrong} terms off, {pct:.1f}% of matches"
+
+
+def fmt_row(case, tool, m, size_mb, ref, floor, note):
+    if m == "timeout":
+        return f"| {case} | {tool} | > {args.timeout:.0f} (stopped) | | | | |"
+    if isinstance(m, str):
+        return f"| {case} | {tool} | {m} | | | | |"
+    secs, rss = m
+    speed = f"{size_mb / secs:.0f}" if size_mb else ""
+    ratio = f"{secs / ref:.2f}" if ref else ""
+    if floor:
+        ratio += f" ({secs / floor:.1f}× floor)"
+    return f"| {case} | {tool} | {secs:.3f} | {speed} | {rss / 1024:.1f} | {ratio} | {note} |"
+
+
+out = os.path.join(D, "out")
+os.makedirs(out, exist_ok=True)
+print("| case | tool | median s | MB/s | peak RSS MiB | × termcount | counts |")
+print("|---|---|---|---|---|---|---|")
+for name, mode, terms_file, text, peers in CASES:
+    if args.only and args.only not in name:
+        continue
+    terms = f"{D}/{terms_file}"
+    size_mb = os.path.getsize(text) / 1e6 if text != "/dev/null" else 0
+    own = f"{out}/termcount.txt"
+    tc = measure(f"{args.termcount} {terms} {mode}", text, own)
+    if isinstance(tc, str):
+        sys.exit(f"termcount {tc}")
+    want = parse_counts(own)
+    floor = measure(args.floor, text, f"{out}/floor.txt") if size_mb else None
+    rows = [fmt_row(name, "termcount", tc, size_mb, None,
+                    floor[0] if floor else None, "")]
+    if args.baseline:
+        bm = measure(f"{args.baseline} {terms} {mode}", text, f"{out}/base.txt")
+        note = "same" if parse_counts(f"{out}/base.txt") == want else "DIFFERENT"
+        rows.append(fmt_row(name, "baseline termcount", bm, size_mb, tc[0], None, note))
+    if floor:
+        rows.append(fmt_row(name, "floor (read bytes only)", floor, size_mb,
+                            tc[0], None, ""))
+    for peer in peers:
+        cmd = peer_command(peer, mode, terms)
+        po = f"{out}/{peer}.txt"
+        m = measure(cmd, text, po)
+        note = compare(want, parse_counts(po)) if not isinstance(m, str) else ""
+        label = {"grep": f"grep -oF{FLAG[mode]} \\| sort \\| uniq -c",
+                 "rg": f"rg -oF{FLAG[mode]} \\| sort \\| uniq -c",
+                 "awk": "awk hash of lines", "aho": "python3 pyahocorasick"}[peer]
+        rows.append(fmt_row(name, label, m, size_mb, tc[0], None, note))
+    print("\n".join(rows), flush=True)
