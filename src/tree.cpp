@@ -3,6 +3,7 @@
  */
 #include "tree.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -173,23 +174,29 @@ closes(const unsigned char *s, size_t k, size_t n)
         return k == n || classify<R>(s[k]) == (R == Rule::Line);
 }
 
-/* Walks the trie over the `n` valid bytes at `s` and reports, shortest
- * first, every term that ends on the walk and is closed by what follows. */
-template <Rule R>
+/*
+ * Walks the trie over the `n` valid bytes at `s` and reports, shortest
+ * first, every term that ends on the walk and is closed by what follows.
+ * While input remains the window is full, W > maxLength or W == maxLength,
+ * and no path in the trie is longer than maxLength: the walk then cannot run
+ * out of bytes, so Full drops the bound checks from the loop.
+ */
+template <Rule R, bool Full>
 inline void
-walk(const Tree *tree, const unsigned char *s, size_t n, void *ctx,
+walk(const TreeNode *root, const unsigned char *s, size_t n, void *ctx,
      MatchHandler match)
 {
-    const TreeNode *node = &tree->root;
+    const size_t limit = Full ? SIZE_MAX : n;
+    const TreeNode *node = root;
 
     for (size_t k = 0; node->children != nullptr;) {
         node = node->children[s[k]];
         if (node == nullptr)
             return;
         k++;
-        if (node->entryNo != 0 && closes<R>(s, k, n))
+        if (node->entryNo != 0 && closes<R>(s, k, limit))
             match(ctx, node->entryNo - 1);
-        if (k == n)
+        if (k == limit)
             return;
     }
 }
@@ -198,8 +205,10 @@ walk(const Tree *tree, const unsigned char *s, size_t n, void *ctx,
  * The one scan behind all three searches. The window holds the bytes from
  * the current position on, up to W of them; every position is examined once,
  * in input order, and the getter is called once per byte plus the final -1.
- * While input remains the window stays full, so a walk always sees the
- * whole longest term and, in the word and line searches, the byte after it.
+ * The loop runs in two phases: while the getter still gives bytes the window
+ * stays full, so a walk always sees the whole longest term and, in the word
+ * and line searches, the byte after it; after the -1 the window drains by
+ * one byte per position.
  */
 template <Rule R>
 void
@@ -207,7 +216,9 @@ scan(void *ctx, const Tree *tree, MatchHandler match, void *stream,
      GetChFn getch)
 {
     const size_t w = tree->maxLength + (R == Rule::Any ? 0 : 1);
-    unsigned char *win = tree->window;
+    const TreeNode *root = &tree->root;
+    unsigned char *const win = tree->window;
+    unsigned char *const end = win + w;
     size_t n = 0;
     int c;
 
@@ -220,20 +231,32 @@ scan(void *ctx, const Tree *tree, MatchHandler match, void *stream,
 
     /* The start of input counts as a non-word byte and as a line feed. */
     bool prev = R == Rule::Line;
-    for (size_t start = 0; n != 0; n--) {
-        bool cur = classify<R>(win[start]);
-        if (opens<R>(cur, prev))
-            walk<R>(tree, win + start, n, ctx, match);
-        prev = cur;
-
-        /* The current byte is no longer needed: its slot takes the next
-         * one. A short window means the getter has already said -1. */
-        if (n == w && (c = getch(stream)) >= 0) {
-            win[start] = win[start + w] = static_cast<unsigned char>(c);
-            n++;
+    unsigned char *p = win;
+    if (n == w) {
+        for (;;) {
+            bool cur = classify<R>(*p);
+            if (opens<R>(cur, prev))
+                walk<R, true>(root, p, w, ctx, match);
+            prev = cur;
+            /* The current byte is no longer needed: its slot takes the
+             * next one. */
+            if ((c = getch(stream)) < 0)
+                break;
+            p[0] = p[w] = static_cast<unsigned char>(c);
+            if (++p == end)
+                p = win;
         }
-        if (++start == w)
-            start = 0;
+        if (++p == end)
+            p = win;
+        n--;
+    }
+    for (; n != 0; n--) {
+        bool cur = classify<R>(*p);
+        if (opens<R>(cur, prev))
+            walk<R, false>(root, p, n, ctx, match);
+        prev = cur;
+        if (++p == end)
+            p = win;
     }
 }
 
