@@ -24,6 +24,13 @@ struct TreeEntry {
     size_t length;          /* bytes in text */
 };
 
+/* Zeroed memory that nodes and child tables are carved from. */
+struct TreeArena {
+    unsigned char *next;    /* first free byte */
+    unsigned char *end;     /* end of the current block */
+    size_t blockSize;       /* size of the next block to take */
+};
+
 struct Tree {
     TreeNode root;          /* trie root; no term ends here */
     TreeEntry *entries;     /* terms in order of addition */
@@ -33,6 +40,7 @@ struct Tree {
 
     /* Private to tree.cpp. */
     unsigned char *window;  /* search scratch: 2 * (maxLength + 1) bytes */
+    TreeArena arena;        /* where nodes and child tables come from */
 };
 
 /* Adds a term of `length` bytes to `tree`. Returns false on an allocation
