@@ -64,7 +64,11 @@ carve(TreeArena *a, size_t size)
         unsigned char *block = static_cast<unsigned char *>(calloc(1, bytes));
         if (block == nullptr)
             return nullptr;
-        a->next = block;
+        /* The blocks form a list through their first bytes, for
+         * tree_destroy; 16 bytes keep what follows aligned. */
+        *reinterpret_cast<void **>(block) = a->blocks;
+        a->blocks = block;
+        a->next = block + 16;
         a->end = block + bytes;
         a->blockSize = bytes < LAST_BLOCK ? 2 * bytes : bytes;
     }
@@ -154,6 +158,23 @@ tree_create(void *source, Tree **out, EntryIterator iterator)
     while (!tree->failed && iterator(source, tree, tree_addEntry))
         ;
     return !tree->failed;
+}
+
+void
+tree_destroy(Tree *tree)
+{
+    if (tree == nullptr)
+        return;
+    for (size_t i = 0; i < tree->entryCount; i++)
+        free(tree->entries[i].text);
+    free(tree->entries);
+    free(tree->window);
+    for (void *b = tree->arena.blocks; b != nullptr;) {
+        void *before = *static_cast<void **>(b);
+        free(b);
+        b = before;
+    }
+    free(tree);
 }
 
 const TreeEntry *

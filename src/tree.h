@@ -29,6 +29,7 @@ struct TreeArena {
     unsigned char *next;    /* first free byte */
     unsigned char *end;     /* end of the current block */
     size_t blockSize;       /* size of the next block to take */
+    void *blocks;           /* newest block; each starts with the one before */
 };
 
 struct Tree {
@@ -76,6 +77,11 @@ void *memdup(const void *bytes, size_t size);
  * is left unwritten. The index is never freed: it lives until the process
  * ends. */
 bool tree_create(void *source, Tree **out, EntryIterator iterator);
+
+/* Frees the index and everything it owns; `tree` may be null. The entry
+ * list and any pointer into the index are invalid afterwards. Programs that
+ * keep their index until they exit need not call it. */
+void tree_destroy(Tree *tree);
 
 /* Appends a copy of the term to the entry list and threads it into the trie;
  * an empty term is listed but never matches. A term added twice is found

@@ -5,6 +5,7 @@
 
 #include "tree.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,12 +64,19 @@ listEntryIterator(void *source, Tree *tree, AddEntryFn add)
     return false;
 }
 
-inline Tree *
+using TreePtr = std::unique_ptr<Tree, decltype(&tree_destroy)>;
+
+// The index over `terms`, or null if loading it failed.
+inline TreePtr
 buildTree(const std::vector<std::string> &terms)
 {
     TermList list{&terms, 0};
     Tree *tree = nullptr;
-    return tree_create(&list, &tree, listEntryIterator) ? tree : nullptr;
+    bool ok = tree_create(&list, &tree, listEntryIterator);
+    TreePtr owned(tree, tree_destroy);
+    if (!ok)
+        owned.reset();
+    return owned;
 }
 
 struct Outcome {
@@ -78,11 +86,11 @@ struct Outcome {
 };
 
 inline Outcome
-runSearch(const Tree *tree, Mode mode, const std::string &text)
+runSearch(const TreePtr &tree, Mode mode, const std::string &text)
 {
     MemStream in{text};
     Outcome r{};
-    searches[mode](&r.reports, tree, recordMatch, &in, memGetch);
+    searches[mode](&r.reports, tree.get(), recordMatch, &in, memGetch);
     r.getterCalls = in.calls;
     r.callsAfterEnd = in.callsAfterEnd;
     return r;

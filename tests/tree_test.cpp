@@ -23,7 +23,7 @@ check(Mode mode, const std::vector<Case> &cases)
 {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Tree *tree = buildTree(c.terms);
+        TreePtr tree = buildTree(c.terms);
         ASSERT_NE(tree, nullptr);
         Outcome r = runSearch(tree, mode, c.text);
         EXPECT_EQ(r.reports, c.want);
@@ -49,10 +49,10 @@ TEST(Index, EntriesAndLongestTerm)
     };
     for (const IndexCase &c : cases) {
         SCOPED_TRACE(c.name);
-        Tree *tree = buildTree(c.terms);
+        TreePtr tree = buildTree(c.terms);
         ASSERT_NE(tree, nullptr);
         size_t count = 99;
-        const TreeEntry *list = tree_getEntryList(tree, &count);
+        const TreeEntry *list = tree_getEntryList(tree.get(), &count);
         ASSERT_EQ(count, c.terms.size());
         EXPECT_EQ(list == nullptr, c.terms.empty());
         EXPECT_EQ(tree->maxLength, c.maxLength);
@@ -85,13 +85,14 @@ TEST(Index, CreateCallsTheSourceUntilItIsExhausted)
     ASSERT_TRUE(tree_create(&list, &tree, oneAtATime));
     size_t count;
     tree_getEntryList(tree, &count);
+    tree_destroy(tree);
     EXPECT_EQ(count, 3u);
     EXPECT_EQ(list.next, 3u);
 }
 
 TEST(Search, WorkedExample)
 {
-    Tree *tree = buildTree({"ab", "bab"});
+    TreePtr tree = buildTree({"ab", "bab"});
     Outcome r = runSearch(tree, Any, "abab");
     EXPECT_EQ(r.reports, (std::vector<size_t>{0, 1, 0}));
     EXPECT_EQ(r.getterCalls, 5u);
@@ -101,7 +102,7 @@ TEST(Search, NoTermsReadsNothingInModeAny)
 {
     for (const std::vector<std::string> &terms :
          {std::vector<std::string>{}, std::vector<std::string>{"", ""}}) {
-        Tree *tree = buildTree(terms);
+        TreePtr tree = buildTree(terms);
         EXPECT_EQ(runSearch(tree, Any, "abc").getterCalls, 0u);
         // Word and line searches still read to the end.
         EXPECT_EQ(runSearch(tree, Word, "abc").getterCalls, 4u);
@@ -194,7 +195,7 @@ TEST(Search, RandomAgainstReference)
             terms.push_back(terms[0].substr(0, rng() % (terms[0].size() + 1)));
         std::string text = pick(60);
         Mode mode = static_cast<Mode>(i % 3);
-        Tree *tree = buildTree(terms);
+        TreePtr tree = buildTree(terms);
         ASSERT_NE(tree, nullptr);
         Outcome r = runSearch(tree, mode, text);
         ASSERT_EQ(r.reports, reference(terms, mode, text))
@@ -208,7 +209,7 @@ TEST(Search, LongInput)
     std::string text;
     for (int i = 0; i < 20000; i++)
         text += "the cat sat on the mat\n";
-    Tree *tree = buildTree({"the", "at", "the cat sat on the mat"});
+    TreePtr tree = buildTree({"the", "at", "the cat sat on the mat"});
     for (Mode mode : {Any, Word, Line}) {
         Outcome r = runSearch(tree, mode, text);
         EXPECT_EQ(r.reports, reference({"the", "at", "the cat sat on the mat"},
