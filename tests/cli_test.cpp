@@ -1,106 +1,48 @@
 // The termcount executable as a process: arguments, files, standard streams
 // and exit statuses.
+#include "process.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 using namespace std::string_literals;
 
 namespace {
 
-const std::string scratch = [] {
-    char dir[] = "/tmp/termcount-cli-XXXXXX";
-    return std::string(mkdtemp(dir));
-}();
+using namespace process;
 
+// What termcount sees as its name: under a wrapper command it is started by
+// its path.
 std::string
-writeFile(const std::string &name, const std::string &bytes)
+invokedAs(const std::string &name)
 {
-    std::string path = scratch + "/" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
+    return execPrefix().empty() ? name : TERMCOUNT_BIN;
 }
 
-std::string
-readFile(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-struct Result {
-    int status;          // exit status, or -1 if killed
-    std::string out;
-    std::string err;
-    off_t stdinOffset;   // how far the process read its standard input
-};
-
-// Runs termcount with `args` (argv[0] included), standard input opened from
-// `in` (a path; empty: closed) and standard output sent to `out` (empty: a
-// capture file; "-": closed).
 Result
 run(const std::vector<std::string> &args, const std::string &in,
     const std::string &out = "")
 {
-    std::string outPath = out.empty() || out == "-" ? scratch + "/stdout" : out;
-    std::string errPath = scratch + "/stderr";
-    int inFd = in.empty() ? -1 : open(in.c_str(), O_RDONLY);
-    pid_t pid = fork();
-    if (pid == 0) {
-        // Every descriptor is in place before any is closed, so a closed
-        // stream is not silently refilled by a later open.
-        int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(errFd, 2);
-        dup2(outFd, 1);
-        if (inFd >= 0)
-            dup2(inFd, 0);
-        else
-            close(0);
-        if (out == "-")
-            close(1);
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(TERMCOUNT_BIN, argv.data());
-        _exit(127);
-    }
-    int ws;
-    waitpid(pid, &ws, 0);
-    Result r{WIFEXITED(ws) ? WEXITSTATUS(ws) : -1,
-             out.empty() ? readFile(outPath) : "", readFile(errPath),
-             inFd >= 0 ? lseek(inFd, 0, SEEK_CUR) : 0};
-    if (inFd >= 0)
-        close(inFd);
-    return r;
+    Options o;
+    o.in = in;
+    o.out = out;
+    return process::run(args, o);
 }
 
 std::string
-sysError(int e)
+usage(const std::string &name)
 {
-    return " error " + std::to_string(e) + ": " + strerror(e) + "\n";
+    return "usage: " + invokedAs(name) +
+           " searchfile [mode] < inputfile\n\n"
+           "mode = any, word or line. default is any\n";
 }
-
-const std::string usage =
-    "usage: prog searchfile [mode] < inputfile\n\n"
-    "mode = any, word or line. default is any\n";
 
 TEST(Cli, Failures)
 {
     std::string terms = writeFile("terms", "a\n");
     std::string text = writeFile("text", "a a\n");
-    std::string missing = scratch + "/missing";
+    std::string missing = scratch() + "/missing";
     struct FailCase {
         const char *name;
         std::vector<std::string> args;
@@ -108,8 +50,8 @@ TEST(Cli, Failures)
         std::string err;
     };
     const FailCase cases[] = {
-        {"no arguments", {"prog"}, 1, usage},
-        {"too many arguments", {"prog", terms, "any", "x"}, 1, usage},
+        {"no arguments", {"prog"}, 1, usage("prog")},
+        {"too many arguments", {"prog", terms, "any", "x"}, 1, usage("prog")},
         {"mode in capitals", {"prog", terms, "ANY"}, 2, "invalid mode\n"},
         {"unknown mode", {"prog", terms, "words"}, 2, "invalid mode\n"},
         {"empty mode", {"prog", terms, ""}, 2, "invalid mode\n"},
@@ -117,8 +59,8 @@ TEST(Cli, Failures)
          "invalid mode\n"},
         {"missing search file", {"prog", missing}, 3,
          "Failed to open file \"" + missing + "\"" + sysError(ENOENT)},
-        {"search file is a directory", {"prog", scratch}, 3,
-         "Failed to read file \"" + scratch + "\"" + sysError(EISDIR)},
+        {"search file is a directory", {"prog", scratch()}, 3,
+         "Failed to read file \"" + scratch() + "\"" + sysError(EISDIR)},
     };
     for (const FailCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -131,7 +73,9 @@ TEST(Cli, Failures)
 
 TEST(Cli, NoProgramName)
 {
-    std::string err = scratch + "/noname.err";
+    if (!execPrefix().empty())
+        GTEST_SKIP() << "a wrapper gives termcount a name";
+    std::string err = scratch() + "/noname.err";
     pid_t pid = fork();
     if (pid == 0) {
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
@@ -217,7 +161,7 @@ TEST(Cli, InputAndOutputErrors)
     std::string terms = writeFile("terms", "a\n");
     std::string text = writeFile("text", "a");
 
-    Result dirIn = run({"t", terms}, scratch);
+    Result dirIn = run({"t", terms}, scratch());
     EXPECT_EQ(dirIn.status, 5);
     EXPECT_EQ(dirIn.out, "0 a\n");
     EXPECT_EQ(dirIn.err, "Failed to read input" + sysError(EISDIR));
@@ -229,6 +173,116 @@ TEST(Cli, InputAndOutputErrors)
     Result closed = run({"t", terms}, text, "-");
     EXPECT_EQ(closed.status, 6);
     EXPECT_EQ(closed.err, "Failed to write output" + sysError(EBADF));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Cli, HostileTexts)
+{
+    struct TextCase {
+        const char *name;
+        std::string terms;
+        std::string text;
+        const char *want[3];  // any, word, line
+    };
+    const TextCase cases[] = {
+        {"only 0xFF and NUL bytes", "\xff\n\xff\xff\n", "\xff\0\xff\xff\0"s,
+         {"3 \xff\n1 \xff\xff\n", "0 \xff\n0 \xff\xff\n", "0 \xff\n0 \xff\xff\n"}},
+        {"no line feed at all", "abc\nabc abc\n", "abc abc",
+         {"2 abc\n1 abc abc\n", "2 abc\n1 abc abc\n", "0 abc\n1 abc abc\n"}},
+    };
+    const char *modes[] = {"any", "word", "line"};
+    for (const TextCase &c : cases)
+        for (int m = 0; m < 3; m++) {
+            SCOPED_TRACE(std::string(c.name) + " " + modes[m]);
+            Result r = run({"t", writeFile("terms", c.terms), modes[m]},
+                           writeFile("text", c.text));
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, c.want[m]);
+        }
+}
+
+TEST(Cli, ClosedPipeDownstream)
+{
+    std::string terms = writeFile("terms", "a\n");
+    std::string text = writeFile("text", "aaa");
+    for (bool ignore : {false, true}) {
+        SCOPED_TRACE(ignore ? "SIGPIPE ignored" : "SIGPIPE default");
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        close(fds[0]);
+        Options o;
+        o.in = text;
+        o.outFd = fds[1];
+        o.ignoreSigpipe = ignore;
+        Result r = process::run({"t", terms}, o);
+        close(fds[1]);
+        if (ignore) {
+            EXPECT_EQ(r.status, 6);
+            EXPECT_EQ(r.err, "Failed to write output" + sysError(EPIPE));
+        } else {
+            EXPECT_EQ(r.signal, SIGPIPE);
+        }
+    }
+}
+
+bool
+underSanitizerOrWrapper()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return !execPrefix().empty();
+}
+
+TEST(Cli, OutOfMemoryWhileLoading)
+{
+    if (underSanitizerOrWrapper())
+        GTEST_SKIP() << "sanitizers and valgrind need more address space";
+    std::string terms;
+    for (unsigned i = 0; i < 40000; i++)
+        terms += std::to_string(i * 7919u) + "\n";
+    Options o;
+    o.in = writeFile("text", "1");
+    o.addressLimit = 64u << 20;
+    Result r = process::run({"t", writeFile("terms", terms)}, o);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "tree_create failed\n");
+    EXPECT_EQ(r.out, "");
+}
+
+// Read errors injected with strace, on standard input and on the search file.
+TEST(Cli, InjectedReadErrors)
+{
+    if (system("strace -V >/dev/null 2>&1") != 0 || !execPrefix().empty())
+        GTEST_SKIP() << "needs strace, and no other wrapper";
+    std::string terms = writeFile("terms", "a\n");
+    std::string text = writeFile("text", "aaa");
+    auto inject = [](const std::string &path) {
+        Options o;
+        o.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=read",
+                     "-e", "inject=read:error=EIO", "-P", path};
+        return o;
+    };
+    Options o = inject(text);
+    o.in = text;
+    Result r = process::run({"t", terms}, o);
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.out, "0 a\n");
+    EXPECT_EQ(r.err, "Failed to read input" + sysError(EIO));
+
+    o = inject(terms);
+    o.in = text;
+    r = process::run({"t", terms}, o);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Failed to read file \"" + terms + "\"" + sysError(EIO));
 }
 
 }  // namespace

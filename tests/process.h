@@ -1,0 +1,145 @@
+// Runs the termcount executable as a child process with chosen standard
+// streams, signal disposition, memory limit and wrapper command, and
+// collects its exit status, output and errors.
+#ifndef TERMCOUNT_TESTS_PROCESS_H
+#define TERMCOUNT_TESTS_PROCESS_H
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace process {
+
+inline const std::string &
+scratch()
+{
+    static const std::string dir = [] {
+        char d[] = "/tmp/termcount-test-XXXXXX";
+        return std::string(mkdtemp(d));
+    }();
+    return dir;
+}
+
+inline std::string
+writeFile(const std::string &name, const std::string &bytes)
+{
+    std::string path = scratch() + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+inline std::string
+readFile(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+struct Options {
+    std::string in;             // path for standard input; empty: closed
+    std::string out;            // path for standard output; empty: captured; "-": closed
+    int outFd = -1;             // descriptor for standard output, if not -1
+    bool ignoreSigpipe = false;
+    size_t addressLimit = 0;    // RLIMIT_AS in bytes; 0: none
+    std::vector<std::string> wrapper;  // command to run termcount under
+};
+
+struct Result {
+    int status;         // exit status, or -1 if killed by a signal
+    int signal;         // the signal that killed it, or 0
+    std::string out;
+    std::string err;
+    off_t stdinOffset;  // how far its standard input was read
+};
+
+// Words of TERMCOUNT_EXEC_PREFIX (a valgrind command line, say) to run every
+// termcount under.
+inline std::vector<std::string>
+execPrefix()
+{
+    std::vector<std::string> words;
+    if (const char *p = getenv("TERMCOUNT_EXEC_PREFIX")) {
+        std::istringstream s(p);
+        for (std::string w; s >> w;)
+            words.push_back(w);
+    }
+    return words;
+}
+
+// Runs termcount with `args` (argv[0] first).
+inline Result
+run(const std::vector<std::string> &args, const Options &o)
+{
+    std::string outPath = o.out.empty() || o.out == "-" ? scratch() + "/stdout" : o.out;
+    std::string errPath = scratch() + "/stderr";
+    int inFd = o.in.empty() ? -1 : open(o.in.c_str(), O_RDONLY);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Every descriptor is in place before any is closed, so a closed
+        // stream is not silently refilled by a later open.
+        int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int outFd = o.outFd >= 0 ? o.outFd
+                                 : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(errFd, 2);
+        dup2(outFd, 1);
+        if (inFd >= 0)
+            dup2(inFd, 0);
+        else
+            close(0);
+        if (o.out == "-")
+            close(1);
+        if (o.ignoreSigpipe)
+            signal(SIGPIPE, SIG_IGN);
+        if (o.addressLimit != 0) {
+            struct rlimit r = {o.addressLimit, o.addressLimit};
+            setrlimit(RLIMIT_AS, &r);
+        }
+        std::vector<std::string> words = execPrefix();
+        words.insert(words.end(), o.wrapper.begin(), o.wrapper.end());
+        std::vector<char *> argv;
+        for (const std::string &w : words)
+            argv.push_back(const_cast<char *>(w.c_str()));
+        if (words.empty()) {
+            for (const std::string &a : args)
+                argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(TERMCOUNT_BIN, argv.data());
+        } else {
+            argv.push_back(const_cast<char *>(TERMCOUNT_BIN));
+            for (size_t i = 1; i < args.size(); i++)
+                argv.push_back(const_cast<char *>(args[i].c_str()));
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+        }
+        _exit(127);
+    }
+    int ws;
+    waitpid(pid, &ws, 0);
+    Result r{WIFEXITED(ws) ? WEXITSTATUS(ws) : -1,
+             WIFSIGNALED(ws) ? WTERMSIG(ws) : 0,
+             o.out.empty() && o.outFd < 0 ? readFile(outPath) : "",
+             readFile(errPath), inFd >= 0 ? lseek(inFd, 0, SEEK_CUR) : 0};
+    if (inFd >= 0)
+        close(inFd);
+    return r;
+}
+
+inline std::string
+sysError(int e)
+{
+    return " error " + std::to_string(e) + ": " + strerror(e) + "\n";
+}
+
+}  // namespace process
+
+#endif
