@@ -1,0 +1,117 @@
+// Allocation failure: the index's calls to malloc, calloc and realloc are
+// wrapped at link time, and a load is repeated with each of its allocations
+// failing in turn.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+extern "C" {
+void *__real_malloc(size_t size);
+void *__real_calloc(size_t count, size_t size);
+void *__real_realloc(void *p, size_t size);
+void __real_free(void *p);
+}
+
+namespace {
+
+long failAt;      // number of the allocation to fail; 0: none
+long allocations; // allocations asked for since the count was reset
+long live;        // blocks handed out and not yet freed
+
+bool
+failThisOne()
+{
+    return ++allocations == failAt;
+}
+
+}  // namespace
+
+extern "C" {
+
+void *
+__wrap_malloc(size_t size)
+{
+    if (failThisOne())
+        return nullptr;
+    void *p = __real_malloc(size);
+    live += p != nullptr;
+    return p;
+}
+
+void *
+__wrap_calloc(size_t count, size_t size)
+{
+    if (failThisOne())
+        return nullptr;
+    void *p = __real_calloc(count, size);
+    live += p != nullptr;
+    return p;
+}
+
+void *
+__wrap_realloc(void *old, size_t size)
+{
+    if (failThisOne())
+        return nullptr;
+    void *p = __real_realloc(old, size);
+    live += p != nullptr && old == nullptr;
+    return p;
+}
+
+void
+__wrap_free(void *p)
+{
+    live -= p != nullptr;
+    __real_free(p);
+}
+
+}  // extern "C"
+
+namespace {
+
+using namespace support;
+
+TEST(AllocFailure, EveryAllocationOfALoad)
+{
+    const std::vector<std::vector<std::string>> lists = {
+        {"a"},
+        {"abc", "ab", "abd", "abc", "", "x"},
+        {"the", "cat", "sat", "on", "the", "mat", "theatre", "catalogue",
+         "a\xff", std::string("\0\0", 2), "longest term of them all"},
+    };
+    for (const std::vector<std::string> &terms : lists) {
+        SCOPED_TRACE(terms.size());
+        long before = live;
+        allocations = 0;
+        failAt = 0;
+        ASSERT_NE(buildTree(terms), nullptr);
+        long total = allocations;
+        ASSERT_GE(total, 4) << "the wrappers saw no allocation";
+        ASSERT_EQ(live, before) << "tree_destroy left blocks behind";
+
+        for (long n = 1; n <= total; n++) {
+            SCOPED_TRACE(n);
+            TermList source{&terms, 0};
+            Tree *tree = nullptr;
+            allocations = 0;
+            failAt = n;
+            bool ok = tree_create(&source, &tree, listEntryIterator);
+            failAt = 0;
+            EXPECT_FALSE(ok);
+            if (n == 1) {
+                EXPECT_EQ(tree, nullptr);  // the Tree itself
+            } else {
+                ASSERT_NE(tree, nullptr);
+                EXPECT_EQ(tree->failed, 1);
+                size_t count;
+                const TreeEntry *list = tree_getEntryList(tree, &count);
+                for (size_t i = 0; i < count; i++)
+                    EXPECT_NE(list[i].text, nullptr);
+            }
+            tree_destroy(tree);
+            EXPECT_EQ(live, before);
+        }
+    }
+}
+
+}  // namespace
