@@ -25,20 +25,26 @@ fail(Tree *tree)
     return false;
 }
 
+/* How many steps ahead a deep walk prefetches; see prefetchPath. */
+enum { LOOKAHEAD = 4 };
+
 /*
  * The searches keep every window byte twice, at slot i and slot i + W, so a
  * walk reads the bytes from any start slot as one contiguous run instead of
  * wrapping. Sized for the longest term plus the slot that holds the byte
- * after it.
+ * after it, plus the bytes a walk's prefetch peeks at past the end; zeroed,
+ * so that those are never read uninitialised.
  */
 static bool
 growWindow(Tree *tree, size_t maxLength)
 {
-    void *w = realloc(tree->window, 2 * (maxLength + 1));
+    size_t size = 2 * (maxLength + 1) + LOOKAHEAD;
+    void *w = realloc(tree->window, size);
 
     if (w == nullptr)
         return fail(tree);
     tree->window = static_cast<unsigned char *>(w);
+    memset(tree->window, 0, size);
     return true;
 }
 
@@ -240,6 +246,29 @@ closes(const unsigned char *s, size_t k, size_t n)
 }
 
 /*
+ * A load lays a new term's path out as node, table, node, table (see
+ * newNode), so a walk running along a path that one term made finds each
+ * next table slot and next node at a known distance ahead. Fetching them
+ * early overlaps misses that would otherwise come one after another. Only a
+ * deep walk looks several steps ahead: near the root paths branch and are
+ * shared, and the guesses would mostly miss.
+ */
+inline void
+prefetchPath(const TreeNode *node, const unsigned char *next, size_t depth)
+{
+    enum { DEEP = 6 };
+    const char *at = reinterpret_cast<const char *>(node);
+    int steps = depth >= DEEP ? LOOKAHEAD : 1;
+
+    for (int j = 0; j < steps; j++) {
+        __builtin_prefetch(at + sizeof(TreeNode) + next[j] * sizeof(TreeNode *));
+        at += sizeof(TreeNode) + 256 * sizeof(TreeNode *);
+        if (j + 1 < steps)
+            __builtin_prefetch(at);
+    }
+}
+
+/*
  * Walks the trie over the `n` valid bytes at `s` and reports, shortest
  * first, every term that ends on the walk and is closed by what follows.
  * While input remains the window is full, W > maxLength or W == maxLength,
@@ -258,12 +287,7 @@ walk(const TreeNode *root, const unsigned char *s, size_t n, void *ctx,
         node = node->children[s[k]];
         if (node == nullptr)
             return;
-        /* A node that got its table as soon as it was made has the table
-         * right behind it (see newNode). Fetching the slot the next step
-         * reads while the node itself is still on its way overlaps the two
-         * cache misses of a step on a long walk. */
-        __builtin_prefetch(reinterpret_cast<const char *>(node + 1) +
-                           s[k + 1] * sizeof(TreeNode *));
+        prefetchPath(node, s + k + 1, k);
         k++;
         if (node->entryNo != 0 && closes<R>(s, k, limit))
             match(ctx, node->entryNo - 1);
