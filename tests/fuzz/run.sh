@@ -23,6 +23,7 @@ for target in search termfile; do
     [ "$target" = termfile ] && max=1100000
     echo "== fuzz_$target for ${seconds}s"
     "$build/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len="$max" \
+        -artifact_prefix="$build/" \
         -print_final_stats=1 "$work/$target" 2>"$work/$target.log" || status=1
     grep -E '^stat::number_of_executed_units|^stat::peak_rss|ERROR|SUMMARY' "$work/$target.log" || true
 done
