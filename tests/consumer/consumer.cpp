@@ -13,4 +13,5 @@ int main() {
     if (!tree_create(nullptr, &tree, addTerms)) return 1;
     tree_searchByWord(counts, tree, count, &text, nextByte);
     for (int i = 0; i < 2; i++) printf("%lu %s\n", counts[i], terms[i]);
+    tree_destroy(tree);
 }
