@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 using namespace std::string_literals;
 using namespace support;
 
@@ -173,35 +171,6 @@ TEST(Search, Line)
         {"longest term one byte before the end", {"abc"}, "abcd", {}},
         {"no terms", {}, "abc\n", {}},
     });
-}
-
-// Many random cases over a small alphabet, against the brute-force model.
-// The alphabet holds every byte the searches treat specially.
-TEST(Search, RandomAgainstReference)
-{
-    const std::string alphabet = "ab1_\n\r\xff"s + '\0' + " ";
-    std::mt19937 rng(20261209);
-    auto pick = [&](size_t maxLen) {
-        std::string s(rng() % (maxLen + 1), ' ');
-        for (char &ch : s)
-            ch = alphabet[rng() % alphabet.size()];
-        return s;
-    };
-    for (int i = 0; i < 6000; i++) {
-        std::vector<std::string> terms(rng() % 8);
-        for (std::string &t : terms)
-            t = pick(5);
-        if (!terms.empty() && rng() % 2)  // duplicates and prefixes
-            terms.push_back(terms[0].substr(0, rng() % (terms[0].size() + 1)));
-        std::string text = pick(60);
-        Mode mode = static_cast<Mode>(i % 3);
-        TreePtr tree = buildTree(terms);
-        ASSERT_NE(tree, nullptr);
-        Outcome r = runSearch(tree, mode, text);
-        ASSERT_EQ(r.reports, reference(terms, mode, text))
-            << "case " << i << " mode " << mode;
-        ASSERT_EQ(r.callsAfterEnd, 0u);
-    }
 }
 
 TEST(Search, LongInput)
