@@ -49,7 +49,7 @@ fileEntryIterator(void *source, Tree *tree, AddEntryFn add)
     do {
         if (fgets(sf->line, LINE_BUFFER, sf->file) == nullptr) {
             if (ferror(sf->file))
-                sf->readError = errno;
+                sf->readError = errno != 0 ? errno : EIO;
             return false;
         }
         len = strlen(sf->line);
@@ -167,7 +167,7 @@ main(int argc, char *argv[])
     }
 
     search(counts, tree, entryMatchHandler, stdin, sgetch);
-    int readError = ferror(stdin) ? errno : 0;
+    int readError = ferror(stdin) ? (errno != 0 ? errno : EIO) : 0;
 
     report(entries, counts, count);
     if (readError != 0) {

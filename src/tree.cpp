@@ -52,8 +52,8 @@ growWindow(Tree *tree, size_t maxLength)
  * Nodes and child tables are carved from large zeroed blocks rather than
  * allocated one by one: a load of many terms makes hundreds of thousands of
  * them, and a walk runs faster when they sit close together. Blocks double
- * from small to large, so a short term list stays small, and are never
- * returned, like the rest of the index.
+ * from small to large, so a short term list stays small, and are returned
+ * only by tree_destroy.
  */
 enum : size_t {
     FIRST_BLOCK = 16 << 10,
@@ -271,9 +271,9 @@ prefetchPath(const TreeNode *node, const unsigned char *next, size_t depth)
 /*
  * Walks the trie over the `n` valid bytes at `s` and reports, shortest
  * first, every term that ends on the walk and is closed by what follows.
- * While input remains the window is full, W > maxLength or W == maxLength,
- * and no path in the trie is longer than maxLength: the walk then cannot run
- * out of bytes, so Full drops the bound checks from the loop.
+ * While input remains the window is full and W is at least maxLength, the
+ * length of the longest path in the trie: a walk then cannot run out of
+ * bytes, so Full drops the bound checks from the loop.
  */
 template <Rule R, bool Full>
 inline void
