@@ -66,7 +66,12 @@ static void *
 carve(TreeArena *a, size_t size)
 {
     if (static_cast<size_t>(a->end - a->next) < size) {
-        size_t bytes = a->blockSize < FIRST_BLOCK ? FIRST_BLOCK : a->blockSize;
+        size_t last = a->blocks == nullptr
+                          ? 0
+                          : a->end - static_cast<unsigned char *>(a->blocks);
+        size_t bytes = last == 0           ? FIRST_BLOCK
+                       : last < LAST_BLOCK ? 2 * last
+                                           : last;
         unsigned char *block = static_cast<unsigned char *>(calloc(1, bytes));
         if (block == nullptr)
             return nullptr;
@@ -76,7 +81,6 @@ carve(TreeArena *a, size_t size)
         a->blocks = block;
         a->next = block + 16;
         a->end = block + bytes;
-        a->blockSize = bytes < LAST_BLOCK ? 2 * bytes : bytes;
     }
     unsigned char *p = a->next;
     a->next += size;

@@ -27,8 +27,7 @@ struct TreeEntry {
 /* Zeroed memory that nodes and child tables are carved from. */
 struct TreeArena {
     unsigned char *next;    /* first free byte */
-    unsigned char *end;     /* end of the current block */
-    size_t blockSize;       /* size of the next block to take */
+    unsigned char *end;     /* end of the newest block */
     void *blocks;           /* newest block; each starts with the one before */
 };
 

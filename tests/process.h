@@ -104,23 +104,18 @@ run(const std::vector<std::string> &args, const Options &o)
             struct rlimit r = {o.addressLimit, o.addressLimit};
             setrlimit(RLIMIT_AS, &r);
         }
+        // Under a wrapper, termcount is named by its path; alone, it gets
+        // the argv[0] the test chose.
         std::vector<std::string> words = execPrefix();
         words.insert(words.end(), o.wrapper.begin(), o.wrapper.end());
+        std::string program = words.empty() ? TERMCOUNT_BIN : words[0];
+        words.push_back(words.empty() ? args[0] : TERMCOUNT_BIN);
+        words.insert(words.end(), args.begin() + 1, args.end());
         std::vector<char *> argv;
         for (const std::string &w : words)
             argv.push_back(const_cast<char *>(w.c_str()));
-        if (words.empty()) {
-            for (const std::string &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(TERMCOUNT_BIN, argv.data());
-        } else {
-            argv.push_back(const_cast<char *>(TERMCOUNT_BIN));
-            for (size_t i = 1; i < args.size(); i++)
-                argv.push_back(const_cast<char *>(args[i].c_str()));
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-        }
+        argv.push_back(nullptr);
+        execvp(program.c_str(), argv.data());
         _exit(127);
     }
     int ws;

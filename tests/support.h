@@ -96,6 +96,14 @@ runSearch(const TreePtr &tree, Mode mode, const std::string &text)
     return r;
 }
 
+// Getter calls a search must make over `length` bytes: one per byte and the
+// final -1, except in mode any with no term, where nothing is read.
+inline size_t
+getterCalls(const Tree *tree, Mode mode, size_t length)
+{
+    return mode == Any && tree->maxLength == 0 ? 0 : length + 1;
+}
+
 inline bool
 isWordByte(unsigned char c)
 {
