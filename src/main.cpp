@@ -3,10 +3,10 @@
  * text on standard input, and prints one "COUNT TERM" line per term in the
  * order of the file.
  */
+#include "searchfile.h"
 #include "tree.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,45 +21,6 @@ static const SearchMode modes[] = {
     {"word", tree_searchByWord},
     {"line", tree_searchByLine},
 };
-
-/* A search file line is read in pieces of at most this many bytes, plus the
- * terminating NUL: a longer line becomes several terms. */
-enum { LINE_BUFFER = 1 << 20 };
-
-/* The entry source's state: the open search file, a line buffer taken once
- * for the whole load, and the errno of a failed read (0: none). */
-struct SearchFile {
-    FILE *file;
-    char *line;
-    int readError;
-};
-
-/*
- * Adds the next non-empty line of the search file as a term. A NUL ends the
- * term, and the line feed is not part of it; a carriage return is. Returns
- * false at the end of the file, on a read error (noted in readError) or when
- * the add failed.
- */
-static bool
-fileEntryIterator(void *source, Tree *tree, AddEntryFn add)
-{
-    SearchFile *sf = static_cast<SearchFile *>(source);
-    size_t len;
-
-    do {
-        if (fgets(sf->line, LINE_BUFFER, sf->file) == nullptr) {
-            if (ferror(sf->file))
-                sf->readError = errno != 0 ? errno : EIO;
-            return false;
-        }
-        len = strlen(sf->line);
-        if (len != 0 && sf->line[len - 1] == '\n')
-            len--;
-    } while (len == 0);
-    if (!add(tree, sf->line, len))
-        return false;
-    return !feof(sf->file);
-}
 
 /* Counts one occurrence; ctx is the counter array. */
 static bool
@@ -99,18 +60,18 @@ findMode(const char *name)
 static int
 load(const char *path, Tree **out)
 {
-    SearchFile sf = {fopen(path, "rb"), nullptr, 0};
+    SearchFile sf;
+    int status = searchFile_open(&sf, path);
 
-    if (sf.file == nullptr) {
+    if (status == 3) {
         int e = errno;
         fprintf(stderr, "Failed to open file \"%s\" error %d: %s\n", path, e,
                 strerror(e));
         return 3;
     }
-    bool loaded = (sf.line = static_cast<char *>(malloc(LINE_BUFFER))) &&
-                  tree_create(&sf, out, fileEntryIterator);
-    free(sf.line);
-    fclose(sf.file);
+    bool loaded = status == 0 && tree_create(&sf, out, fileEntryIterator);
+    if (status == 0)
+        searchFile_close(&sf);
     if (!loaded) {
         fputs("tree_create failed\n", stderr);
         return 4;
@@ -121,17 +82,6 @@ load(const char *path, Tree **out)
         return 3;
     }
     return 0;
-}
-
-/* Writes "COUNT TERM\n" for every entry, in list order. */
-static void
-report(const TreeEntry *entries, const uint64_t *tally, size_t count)
-{
-    for (size_t i = 0; i < count; i++) {
-        printf("%" PRIu64 " ", tally[i]);
-        fwrite(entries[i].text, 1, entries[i].length, stdout);
-        putchar('\n');
-    }
 }
 
 int
@@ -169,15 +119,13 @@ main(int argc, char *argv[])
     search(counts, tree, entryMatchHandler, stdin, sgetch);
     int readError = ferror(stdin) ? (errno != 0 ? errno : EIO) : 0;
 
-    report(entries, counts, count);
+    writeReport(entries, counts, count);
     if (readError != 0) {
         fprintf(stderr, "Failed to read input error %d: %s\n", readError,
                 strerror(readError));
         status = 5;
     }
-    bool writeFailed = ferror(stdout) != 0;
-    if (fclose(stdout) != 0 || writeFailed) {
-        int e = errno;
+    if (int e = closeOutput(); e != 0) {
         fprintf(stderr, "Failed to write output error %d: %s\n", e,
                 strerror(e));
         if (status == 0)

@@ -73,8 +73,8 @@ void *memdup(const void *bytes, size_t size);
  * calling `iterator(source, tree, tree_addEntry)` until that returns false.
  * Returns true unless an allocation failed; then `failed` is set and the
  * index must not be searched. If the Tree itself cannot be allocated, `out`
- * is left unwritten. The index is never freed: it lives until the process
- * ends. */
+ * is left unwritten. The caller owns the index and frees it with
+ * tree_destroy, or keeps it until the process ends. */
 bool tree_create(void *source, Tree **out, EntryIterator iterator);
 
 /* Frees the index and everything it owns; `tree` may be null. The entry
