@@ -203,6 +203,19 @@ mergeStream(Merge *m, FILE *in)
     return readFailed(m, in) ? READ_FAILED : MERGED;
 }
 
+/* Tells whether the input read in full held whole reports, and at least one
+ * where the search file lists terms: a job that failed or was cut short
+ * must not pass for a report with low counts. */
+static Fault
+checkEnd(const Merge *m)
+{
+    if (m->next != 0)
+        return CUT_SHORT;
+    if (m->rows == 0 && m->count != 0)
+        return NO_REPORT;
+    return MERGED;
+}
+
 /* Merges the report file at `path`, or standard input for "-". */
 static Fault
 mergeFile(Merge *m, const char *path)
@@ -269,8 +282,7 @@ complain(Fault f, const Merge *m)
         number = m->next;
         break;
     case NO_REPORT:
-        reason = "no report, but the search file lists %" PRIu64 " terms";
-        number = m->count;
+        reason = "no report, but the search file lists terms";
         break;
     }
     if (m->name == nullptr)
@@ -320,10 +332,8 @@ main(int argc, char *argv[])
     f = mergeFile(&m, argc == 2 ? "-" : argv[2]);
     for (int i = 3; i < argc && f == MERGED; i++)
         f = mergeFile(&m, argv[i]);
-    if (f == MERGED && m.next != 0)
-        f = CUT_SHORT;
-    if (f == MERGED && m.rows == 0 && m.count != 0)
-        f = NO_REPORT;
+    if (f == MERGED)
+        f = checkEnd(&m);
     if (f != MERGED)
         return complain(f, &m);
 

@@ -1,6 +1,6 @@
-// Runs the termcount executable as a child process with chosen standard
-// streams, signal disposition, memory limit and wrapper command, and
-// collects its exit status, output and errors.
+// Runs termcount, or another program of the project, as a child process
+// with chosen standard streams, signal disposition, memory limit and wrapper
+// command, and collects its exit status, output and errors.
 #ifndef TERMCOUNT_TESTS_PROCESS_H
 #define TERMCOUNT_TESTS_PROCESS_H
 
@@ -51,7 +51,8 @@ struct Options {
     int outFd = -1;             // descriptor for standard output, if not -1
     bool ignoreSigpipe = false;
     size_t addressLimit = 0;    // RLIMIT_AS in bytes; 0: none
-    std::vector<std::string> wrapper;  // command to run termcount under
+    std::vector<std::string> wrapper;  // command to run the program under
+    std::string program = TERMCOUNT_BIN;
 };
 
 struct Result {
@@ -76,7 +77,7 @@ execPrefix()
     return words;
 }
 
-// Runs termcount with `args` (argv[0] first).
+// Runs the program with `args` (argv[0] first).
 inline Result
 run(const std::vector<std::string> &args, const Options &o)
 {
@@ -104,12 +105,12 @@ run(const std::vector<std::string> &args, const Options &o)
             struct rlimit r = {o.addressLimit, o.addressLimit};
             setrlimit(RLIMIT_AS, &r);
         }
-        // Under a wrapper, termcount is named by its path; alone, it gets
+        // Under a wrapper, the program is named by its path; alone, it gets
         // the argv[0] the test chose.
         std::vector<std::string> words = execPrefix();
         words.insert(words.end(), o.wrapper.begin(), o.wrapper.end());
-        std::string program = words.empty() ? TERMCOUNT_BIN : words[0];
-        words.push_back(words.empty() ? args[0] : TERMCOUNT_BIN);
+        std::string program = words.empty() ? o.program : words[0];
+        words.push_back(words.empty() ? args[0] : o.program);
         words.insert(words.end(), args.begin() + 1, args.end());
         std::vector<char *> argv;
         for (const std::string &w : words)

@@ -9,7 +9,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 build=$top/build-fuzz
 cmake -S "$top" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DBUILD_TESTING=OFF -DTERMCOUNT_FUZZ=ON >/dev/null
-cmake --build "$build" -j2 --target fuzz_search fuzz_termfile >/dev/null
+cmake --build "$build" -j2 --target fuzz_search fuzz_termfile fuzz_merge >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -18,7 +18,7 @@ head -c 1048575 /dev/zero | tr '\0' x > "$work/termfile/line-at-limit"
 { cat "$work/termfile/line-at-limit"; printf 'y\nz'; } > "$work/termfile/line-past-limit"
 
 status=0
-for target in search termfile; do
+for target in search termfile merge; do
     max=4096
     [ "$target" = termfile ] && max=1100000
     echo "== fuzz_$target for ${seconds}s"

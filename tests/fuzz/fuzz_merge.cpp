@@ -1,0 +1,121 @@
+// libFuzzer target: the report reader of termcount-merge. The input is a
+// search file and a report stream; the merger's outcome (the sums, or the
+// fault and the line it names) must be what a direct reading of the row
+// format gives.
+//
+// Input: byte 0 is the search file's length (0 to 255), then the search
+// file, then the reports.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#define main merge_main
+#include "merge.cpp"
+#undef main
+#pragma GCC diagnostic pop
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    Fault fault;
+    uint64_t line;
+    std::vector<uint64_t> sums;
+    bool operator==(const Outcome &) const = default;
+};
+
+// The rows read as whole lines, each checked in the order its bytes come.
+Outcome
+expected(const std::vector<std::string> &terms, const std::string &in)
+{
+    const uint64_t max = UINT64_MAX;
+    size_t n = terms.size();
+    std::vector<bool> shadowed(n);
+    for (size_t i = 0; i < n; i++)
+        for (size_t j = i + 1; j < n; j++)
+            shadowed[i] = shadowed[i] || terms[i] == terms[j];
+    Outcome o{MERGED, 0, std::vector<uint64_t>(n)};
+    uint64_t rows = 0;
+    for (size_t pos = 0; pos < in.size(); rows++) {
+        size_t lf = in.find('\n', pos);
+        bool whole = lf != std::string::npos;
+        std::string row = in.substr(pos, whole ? lf - pos : std::string::npos);
+        pos = whole ? lf + 1 : in.size();
+        o.line++;
+        size_t d = 0;
+        unsigned __int128 count = 0;
+        for (; d < row.size() && row[d] >= '0' && row[d] <= '9'; d++)
+            if ((count = count * 10 + (row[d] - '0')) > max)
+                return {BIG_COUNT, o.line, {}};
+        if (d == row.size() && !whole)
+            return {NO_LINE_FEED, o.line, {}};
+        if (d == 0 || d == row.size() || row[d] != ' ')
+            return {BAD_COUNT, o.line, {}};
+        if (n == 0)
+            return {NO_TERMS, o.line, {}};
+        const std::string &want = terms[rows % n];
+        std::string term = row.substr(d + 1);
+        if (want.compare(0, term.size(), term) != 0 || term.size() > want.size())
+            return {BAD_TERM, o.line, {}};
+        if (!whole)
+            return {NO_LINE_FEED, o.line, {}};
+        if (term.size() != want.size())
+            return {BAD_TERM, o.line, {}};
+        uint64_t &sum = o.sums[rows % n];
+        if (!shadowed[rows % n] && count > max - sum)
+            return {SUM_OVERFLOW, o.line, {}};
+        if (!shadowed[rows % n])
+            sum += static_cast<uint64_t>(count);
+    }
+    if (n != 0 && rows % n != 0)
+        return {CUT_SHORT, o.line, {}};
+    if (n != 0 && rows == 0)
+        return {NO_REPORT, o.line, {}};
+    return o;
+}
+
+FILE *
+openMemory(std::vector<uint8_t> &bytes)
+{
+    // fmemopen wants a buffer of at least one byte.
+    bytes.push_back(0);
+    return fmemopen(bytes.data(), bytes.size() - 1, "rb");
+}
+
+}  // namespace
+
+extern "C" int
+LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    size_t termsSize = std::min<size_t>(data[0], size - 1);
+    std::vector<uint8_t> termBytes(data + 1, data + 1 + termsSize);
+    std::vector<uint8_t> reportBytes(data + 1 + termsSize, data + size);
+    std::string reports(reportBytes.begin(), reportBytes.end());
+
+    static char *line = static_cast<char *>(malloc(LINE_BUFFER));
+    SearchFile sf = {openMemory(termBytes), line, 0};
+    Merge m = {};
+    if (sf.file == nullptr || loadTerms(&m, &sf) != MERGED)
+        abort();
+    fclose(sf.file);
+    std::vector<std::string> terms;
+    for (size_t i = 0; i < m.count; i++)
+        terms.emplace_back(reinterpret_cast<char *>(m.entries[i].text), m.entries[i].length);
+
+    FILE *in = openMemory(reportBytes);
+    Outcome got{mergeStream(&m, in), m.line, {}};
+    fclose(in);
+    if (got.fault == MERGED)
+        got.fault = checkEnd(&m);
+    if (got.fault == MERGED)
+        got.sums.assign(m.sums, m.sums + m.count);
+    if (!(got == expected(terms, reports)))
+        abort();
+    free(m.entries);
+    free(m.text);
+    free(m.sums);
+    free(m.shadowed);
+    return 0;
+}
