@@ -23,6 +23,9 @@ p.add_argument("--runs", type=int, default=3)
 p.add_argument("--timeout", type=float, default=120)
 p.add_argument("--mb", type=int, default=256)
 p.add_argument("--only", help="run only cases whose name contains this")
+p.add_argument("--merge", help="termcount-merge, for --scaling")
+p.add_argument("--scaling", action="store_true",
+               help="time sharded runs on GNU parallel instead of the peers")
 args = p.parse_args()
 
 D = args.data
@@ -133,8 +136,74 @@ def fmt_row(case, tool, m, size_mb, ref, floor, note):
     return f"| {case} | {tool} | {secs:.3f} | {speed} | {rss / 1024:.1f} | {ratio} | {note} |"
 
 
+def same_file(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        return fa.read() == fb.read()
+
+
+def scaling_row(case, how, m, one, job_kib, note):
+    if isinstance(m, str):
+        return f"| {case} | {how} | {m} | | | |"
+    speed = f"{one / m[0]:.2f}×" if one else ""
+    return f"| {case} | {how} | {m[0]:.3f} | {speed} | {job_kib / 1024:.1f} | {note} |"
+
+
+def scaling():
+    """One termcount run against the same count spread over two jobs by GNU
+    parallel and merged, and the 100,000-word list cut into slices. Each job
+    runs under GNU time, which leaves its peak RSS in a file of its own."""
+    merge, tc = args.merge, args.termcount
+    rss = f"{out}/rss"
+    os.makedirs(rss, exist_ok=True)
+    timed = f"/usr/bin/time -f %M -o {rss}/job.{{#}}"
+
+    def jobs_kib():
+        """The largest peak of the jobs run since the last call."""
+        peak = 0
+        for f in os.listdir(rss):
+            with open(f"{rss}/{f}") as fh:
+                peak = max(peak, int(fh.read().split()[-1]))
+            os.remove(f"{rss}/{f}")
+        return peak
+
+    def sharded(case, how, jobs, terms, want, one):
+        jobs_kib()
+        got = f"{out}/sharded.txt"
+        m = measure(f"{jobs} | {merge} {terms}", "/dev/null", got)
+        note = "" if isinstance(m, str) else \
+            "identical output" if same_file(got, want) else "OUTPUT DIFFERS"
+        print(scaling_row(case, how, m, one, jobs_kib(), note), flush=True)
+
+    print("| case | how | median s | speed-up | peak RSS per job MiB | report |")
+    print("|---|---|---|---|---|---|")
+    for case, mode, terms_file in [("any × 100 words", "any", "words100.txt"),
+                                   ("word × 10,000 words", "word", "words10k.txt"),
+                                   ("any × 100,000 words", "any", "words100k.txt")]:
+        terms, want = f"{D}/{terms_file}", f"{out}/one.txt"
+        one = measure(f"{tc} {terms} {mode}", TEXT, want)
+        print(scaling_row(case, "one termcount", one, None, one[1], ""))
+        sharded(case, "parallel -j2 --pipepart, merged",
+                f"parallel -j2 --pipepart -a {TEXT} --block -1 {timed} {tc} {terms} {mode}",
+                terms, want, one[0])
+    # `want` and `one` are the whole run of the 100,000-word list now.
+    for k in (1, 2, 4):
+        prefix = f"{out}/slice{k}."
+        subprocess.run(["split", "-n", f"l/{k}", terms, prefix], check=True)
+        sharded(case, f"{k} slice{'s' if k > 1 else ''}, parallel -j2 -k, merged",
+                f"parallel -j2 -k {timed} {tc} {{}} any '<' {TEXT} ::: {prefix}*",
+                terms, want, one[0])
+    sixteen = f"{out}/sixteen.txt"
+    with open(sixteen, "wb") as f, open(want, "rb") as r:
+        f.write(r.read() * 16)
+    m = measure(f"{merge} {terms}", sixteen, f"{out}/merged16.txt")
+    print(scaling_row("16 reports of 104,078 rows", "termcount-merge", m, None, m[1], ""))
+
+
 out = os.path.join(D, "out")
 os.makedirs(out, exist_ok=True)
+if args.scaling:
+    scaling()
+    sys.exit(0)
 print("| case | tool | median s | MB/s | peak RSS MiB | × termcount | counts |")
 print("|---|---|---|---|---|---|---|")
 for name, mode, terms_file, text, peers in CASES:

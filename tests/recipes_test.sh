@@ -41,17 +41,17 @@ for mode in any word line; do
 done
 
 for mode in any word line; do
-    parallel --pipepart -a text.txt --block -1 "$tc" terms.txt "$mode" |
+    parallel --halt now,fail=1 --pipepart -a text.txt --block -1 "$tc" terms.txt "$mode" |
         "$merge" terms.txt > got
     check "all cores, a file" got
 done
 
 mode=word
-cat text.txt | parallel --pipe --block 256k "$tc" terms.txt $mode | "$merge" terms.txt > got
+cat text.txt | parallel --halt now,fail=1 --pipe --block 256k "$tc" terms.txt $mode | "$merge" terms.txt > got
 check "all cores, a stream" got
 
 split -n l/3 terms.txt slice.
-parallel -k "$tc" {} $mode '<' text.txt ::: slice.* | "$merge" terms.txt > got
+parallel --halt now,fail=1 -k "$tc" {} $mode '<' text.txt ::: slice.* | "$merge" terms.txt > got
 check "slices of the search file" got
 
 # A job that fails must fail the pipeline, never leave it with low counts.
@@ -113,7 +113,7 @@ EOF
         sshd_pid=
     done
     [ -n "$sshd_pid" ] || { echo "sshd did not start:"; cat ssh/log; exit 1; }
-    ssh=(--ssh "ssh -F $tmp/ssh/config" --wd "$tmp/remote")
+    ssh=(--halt now,fail=1 --ssh "ssh -F $tmp/ssh/config" --wd "$tmp/remote")
     printf '1/h1\n1/h2\n' > hosts
 
     parallel "${ssh[@]}" --sshloginfile hosts --basefile terms.txt \
