@@ -77,22 +77,6 @@ generate(std::mt19937_64 &rng)
     return g;
 }
 
-std::string
-escape(const std::string &s)
-{
-    std::string out;
-    for (unsigned char c : s) {
-        char buf[8];
-        if (c >= 0x20 && c < 0x7f && c != '\\')
-            out += static_cast<char>(c);
-        else {
-            snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        }
-    }
-    return out;
-}
-
 // Searches through the tool's getter over `stream`, refilled with the text.
 std::vector<size_t>
 searchStdio(const Tree *tree, Mode mode, const std::string &text, FILE *stream)

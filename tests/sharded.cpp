@@ -10,6 +10,7 @@
 // Prints the case on the first mismatches; the closing line counts cases
 // passed and failed.
 #include "process.h"
+#include "support.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -17,6 +18,7 @@
 #include <random>
 
 using namespace process;
+using support::escape;
 
 namespace {
 
@@ -131,18 +133,6 @@ randomLine(const std::string &text, const std::vector<std::string> &earlier,
         return line;
     }
     }
-}
-
-std::string
-escape(const std::string &s)
-{
-    std::string out;
-    for (unsigned char c : s) {
-        char buf[8];
-        snprintf(buf, sizeof buf, c >= 0x20 && c < 0x7f && c != '\\' ? "%c" : "\\x%02x", c);
-        out += buf;
-    }
-    return out;
 }
 
 bool

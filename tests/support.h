@@ -1,10 +1,12 @@
 // Test helpers: a memory getter, a recording match handler, an index built
-// from a list of strings, and a brute-force model of the three searches.
+// from a list of strings, a brute-force model of the three searches, and
+// an escaper for messages.
 #ifndef TERMCOUNT_TESTS_SUPPORT_H
 #define TERMCOUNT_TESTS_SUPPORT_H
 
 #include "tree.h"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -138,6 +140,23 @@ reference(const std::vector<std::string> &terms, Mode mode,
                     out.push_back(i);
                     break;
                 }
+        }
+    }
+    return out;
+}
+
+// Bytes as C escapes where they are not printable ASCII, for messages.
+inline std::string
+escape(const std::string &s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        char buf[8];
+        if (c >= 0x20 && c < 0x7f && c != '\\')
+            out += static_cast<char>(c);
+        else {
+            snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
         }
     }
     return out;
