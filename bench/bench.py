@@ -166,10 +166,10 @@ def scaling():
             os.remove(f"{rss}/{f}")
         return peak
 
-    def sharded(case, how, jobs, terms, want, one):
+    def sharded(case, how, jobs, terms, want, one, stdin="/dev/null"):
         jobs_kib()
         got = f"{out}/sharded.txt"
-        m = measure(f"{jobs} | {merge} {terms}", "/dev/null", got)
+        m = measure(f"{jobs} | {merge} {terms}", stdin, got)
         note = "" if isinstance(m, str) else \
             "identical output" if same_file(got, want) else "OUTPUT DIFFERS"
         print(scaling_row(case, how, m, one, jobs_kib(), note), flush=True)
@@ -185,6 +185,9 @@ def scaling():
         sharded(case, "parallel -j2 --pipepart, merged",
                 f"parallel -j2 --pipepart -a {TEXT} --block -1 {timed} {tc} {terms} {mode}",
                 terms, want, one[0])
+        sharded(case, "parallel -j2 --pipe --block 64M, merged",
+                f"parallel -j2 --pipe --block 64M {timed} {tc} {terms} {mode}",
+                terms, want, one[0], TEXT)
     # `want` and `one` are the whole run of the 100,000-word list now.
     for k in (1, 2, 4):
         prefix = f"{out}/slice{k}."
