@@ -228,19 +228,6 @@ TEST(Cli, ClosedPipeDownstream)
     }
 }
 
-bool
-underSanitizerOrWrapper()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#endif
-#endif
-    return !execPrefix().empty();
-}
-
 TEST(Cli, OutOfMemoryWhileLoading)
 {
     if (underSanitizerOrWrapper())

@@ -173,4 +173,21 @@ TEST(Merge, Failures)
     EXPECT_EQ(full.err, "Failed to write output" + sysError(ENOSPC));
 }
 
+TEST(Merge, OutOfMemory)
+{
+    if (underSanitizerOrWrapper())
+        GTEST_SKIP() << "sanitizers and valgrind need more address space";
+    std::string terms;
+    for (unsigned i = 0; i < 2000000; i++)
+        terms += std::to_string(i) + "\n";
+    Options o;
+    o.in = writeFile("in", "");
+    o.program = MERGE_BIN;
+    o.addressLimit = 64u << 20;
+    Result r = run({"m", writeFile("terms", terms)}, o);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "Out of memory\n");
+    EXPECT_EQ(r.out, "");
+}
+
 }  // namespace

@@ -130,6 +130,21 @@ run(const std::vector<std::string> &args, const Options &o)
     return r;
 }
 
+// Sanitizers and valgrind need far more address space than a memory limit
+// leaves, and show their own name to the program.
+inline bool
+underSanitizerOrWrapper()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return !execPrefix().empty();
+}
+
 inline std::string
 sysError(int e)
 {
