@@ -174,6 +174,11 @@ def scaling():
             "identical output" if same_file(got, want) else "OUTPUT DIFFERS"
         print(scaling_row(case, how, m, one, jobs_kib(), note), flush=True)
 
+    # The text cut in two at a line feed, as files: two termcounts over them
+    # at once show what two cores give with no pipe and no parallel.
+    halves = f"{out}/half."
+    subprocess.run(["split", "-n", "l/2", TEXT, halves], check=True)
+
     print("| case | how | median s | speed-up | peak RSS per job MiB | report |")
     print("|---|---|---|---|---|---|")
     for case, mode, terms_file in [("any × 100 words", "any", "words100.txt"),
@@ -188,6 +193,11 @@ def scaling():
         sharded(case, "parallel -j2 --pipe --block 64M, merged",
                 f"parallel -j2 --pipe --block 64M {timed} {tc} {terms} {mode}",
                 terms, want, one[0], TEXT)
+        sharded(case, "ceiling: 2 halves as files at once, merged",
+                f"{{ {timed.replace('{#}', '1')} {tc} {terms} {mode} < {halves}aa & "
+                f"{timed.replace('{#}', '2')} {tc} {terms} {mode} < {halves}ab "
+                f"> {out}/half2.txt; wait; cat {out}/half2.txt; }}",
+                terms, want, one[0])
     # `want` and `one` are the whole run of the 100,000-word list now.
     for k in (1, 2, 4):
         prefix = f"{out}/slice{k}."
