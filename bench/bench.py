@@ -190,8 +190,8 @@ def scaling():
         sharded(case, "parallel -j2 --pipepart, merged",
                 f"parallel -j2 --pipepart -a {TEXT} --block -1 {timed} {tc} {terms} {mode}",
                 terms, want, one[0])
-        sharded(case, "parallel -j2 --pipe --block 64M, merged",
-                f"parallel -j2 --pipe --block 64M {timed} {tc} {terms} {mode}",
+        sharded(case, "parallel -j2 --pipe --round-robin --block 1M, merged",
+                f"parallel -j2 --pipe --round-robin --block 1M {timed} {tc} {terms} {mode}",
                 terms, want, one[0], TEXT)
         sharded(case, "ceiling: 2 halves as files at once, merged",
                 f"{{ {timed.replace('{#}', '1')} {tc} {terms} {mode} < {halves}aa & "

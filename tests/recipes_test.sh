@@ -47,8 +47,11 @@ for mode in any word line; do
 done
 
 mode=word
-cat text.txt | parallel --halt now,fail=1 --pipe --block 256k "$tc" terms.txt $mode | "$merge" terms.txt > got
-check "all cores, a stream" got
+for how in --round-robin ""; do
+    cat text.txt | parallel --halt now,fail=1 --pipe $how --block 256k "$tc" terms.txt $mode |
+        "$merge" terms.txt > got
+    check "all cores, a stream ${how:-one job a block}" got
+done
 
 split -n l/3 terms.txt slice.
 parallel --halt now,fail=1 -k "$tc" {} $mode '<' text.txt ::: slice.* | "$merge" terms.txt > got
