@@ -136,9 +136,10 @@ def fmt_row(case, tool, m, size_mb, ref, floor, note):
     return f"| {case} | {tool} | {secs:.3f} | {speed} | {rss / 1024:.1f} | {ratio} | {note} |"
 
 
-def same_file(a, b):
+def output_note(a, b):
+    """Whether two commands printed the same bytes, as the table says it."""
     with open(a, "rb") as fa, open(b, "rb") as fb:
-        return fa.read() == fb.read()
+        return "identical output" if fa.read() == fb.read() else "OUTPUT DIFFERS"
 
 
 def scaling_row(case, how, m, one, job_kib, note):
@@ -170,8 +171,7 @@ def scaling():
         jobs_kib()
         got = f"{out}/sharded.txt"
         m = measure(f"{jobs} | {merge} {terms}", stdin, got)
-        note = "" if isinstance(m, str) else \
-            "identical output" if same_file(got, want) else "OUTPUT DIFFERS"
+        note = "" if isinstance(m, str) else output_note(got, want)
         print(scaling_row(case, how, m, one, jobs_kib(), note), flush=True)
 
     # The text cut in two at a line feed, as files: two termcounts over them
@@ -234,8 +234,7 @@ for name, mode, terms_file, text, peers in CASES:
                     floor[0] if floor else None, "")]
     if args.baseline:
         bm = measure(f"{args.baseline} {terms} {mode}", text, f"{out}/base.txt")
-        with open(own, "rb") as a, open(f"{out}/base.txt", "rb") as b:
-            note = "identical output" if a.read() == b.read() else "OUTPUT DIFFERS"
+        note = output_note(own, f"{out}/base.txt")
         rows.append(fmt_row(name, "baseline termcount", bm, size_mb, tc[0], None, note))
     if floor:
         rows.append(fmt_row(name, "floor (read bytes only)", floor, size_mb,
