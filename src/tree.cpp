@@ -3,6 +3,7 @@
  */
 #include "tree.h"
 
+#include <alloca.h>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,29 +24,6 @@ fail(Tree *tree)
 {
     tree->failed = 1;
     return false;
-}
-
-/* How many steps ahead a deep walk prefetches; see prefetchPath. */
-enum { LOOKAHEAD = 4 };
-
-/*
- * The searches keep every window byte twice, at slot i and slot i + W, so a
- * walk reads the bytes from any start slot as one contiguous run instead of
- * wrapping. Sized for the longest term plus the slot that holds the byte
- * after it, plus the bytes a walk's prefetch peeks at past the end; zeroed,
- * so that those are never read uninitialised.
- */
-static bool
-growWindow(Tree *tree, size_t maxLength)
-{
-    size_t size = 2 * (maxLength + 1) + LOOKAHEAD;
-    void *w = realloc(tree->window, size);
-
-    if (w == nullptr)
-        return fail(tree);
-    tree->window = static_cast<unsigned char *>(w);
-    memset(tree->window, 0, size);
-    return true;
 }
 
 /*
@@ -127,13 +105,8 @@ tree_addEntry(Tree *tree, const void *bytes, size_t length)
     unsigned char *text = static_cast<unsigned char *>(memdup(bytes, length));
     if (text == nullptr)
         return fail(tree);
-    if (length > tree->maxLength) {
-        if (!growWindow(tree, length)) {
-            free(text);
-            return false;
-        }
+    if (length > tree->maxLength)
         tree->maxLength = length;
-    }
     tree->entries[tree->entryCount] = TreeEntry{text, length};
     size_t entryNo = ++tree->entryCount;
 
@@ -163,8 +136,6 @@ tree_create(void *source, Tree **out, EntryIterator iterator)
     if (tree == nullptr)
         return false;
     *out = tree;
-    if (!growWindow(tree, 0))
-        return false;
     while (!tree->failed && iterator(source, tree, tree_addEntry))
         ;
     return !tree->failed;
@@ -178,7 +149,6 @@ tree_destroy(Tree *tree)
     for (size_t i = 0; i < tree->entryCount; i++)
         free(tree->entries[i].text);
     free(tree->entries);
-    free(tree->window);
     for (void *b = tree->arena.blocks; b != nullptr;) {
         void *before = *static_cast<void **>(b);
         free(b);
@@ -192,6 +162,43 @@ tree_getEntryList(const Tree *tree, size_t *outCount)
 {
     *outCount = tree->entryCount;
     return tree->entries;
+}
+
+/* How many steps ahead a deep walk prefetches; see prefetchPath. */
+enum { LOOKAHEAD = 4 };
+
+/*
+ * A search keeps every window byte twice, at slot i and slot i + W, so a
+ * walk reads the bytes from any start slot as one contiguous run instead of
+ * wrapping. Sized for the longest term plus the slot that holds the byte
+ * after it, plus the bytes a walk's prefetch peeks at past the end.
+ */
+static size_t
+windowSize(size_t maxLength)
+{
+    return 2 * (maxLength + 1) + LOOKAHEAD;
+}
+
+bool
+tree_prepareScratch(TreeScratch *scratch, const Tree *tree)
+{
+    if (scratch->window != nullptr && scratch->room >= tree->maxLength)
+        return true;
+    /* Zeroed, so that the bytes a prefetch peeks at are never read
+     * uninitialised; a search writes every byte it reads first. */
+    void *w = calloc(1, windowSize(tree->maxLength));
+    if (w == nullptr)
+        return false;
+    free(scratch->window);
+    *scratch = {static_cast<unsigned char *>(w), tree->maxLength};
+    return true;
+}
+
+void
+tree_releaseScratch(TreeScratch *scratch)
+{
+    free(scratch->window);
+    *scratch = {nullptr, 0};
 }
 
 namespace {
@@ -311,12 +318,11 @@ walk(const TreeNode *root, const unsigned char *s, size_t n, void *ctx,
  */
 template <Rule R>
 void
-scan(void *ctx, const Tree *tree, MatchHandler match, void *stream,
-     GetChFn getch)
+scan(unsigned char *const win, void *ctx, const Tree *tree,
+     MatchHandler match, void *stream, GetChFn getch)
 {
     const size_t w = tree->maxLength + (R == Rule::Any ? 0 : 1);
     const TreeNode *root = &tree->root;
-    unsigned char *const win = tree->window;
     unsigned char *const end = win + w;
     size_t n = 0;
     int c;
@@ -359,25 +365,71 @@ scan(void *ctx, const Tree *tree, MatchHandler match, void *stream,
     }
 }
 
+/* A search that takes its window on the stack, zeroed like a scratch's;
+ * alloca, since the size is known only at the call. */
+template <Rule R>
+void
+searchOnStack(void *ctx, const Tree *tree, MatchHandler match, void *stream,
+              GetChFn getch)
+{
+    size_t size = windowSize(tree->maxLength);
+    unsigned char *win = static_cast<unsigned char *>(alloca(size));
+
+    memset(win, 0, size);
+    scan<R>(win, ctx, tree, match, stream, getch);
+}
+
+template <Rule R>
+bool
+searchWith(TreeScratch *scratch, void *ctx, const Tree *tree,
+           MatchHandler match, void *stream, GetChFn getch)
+{
+    if (!tree_prepareScratch(scratch, tree))
+        return false;
+    scan<R>(scratch->window, ctx, tree, match, stream, getch);
+    return true;
+}
+
 } // namespace
 
 void
 tree_search(void *ctx, const Tree *tree, MatchHandler match, void *stream,
             GetChFn getch)
 {
-    scan<Rule::Any>(ctx, tree, match, stream, getch);
+    searchOnStack<Rule::Any>(ctx, tree, match, stream, getch);
 }
 
 void
 tree_searchByWord(void *ctx, const Tree *tree, MatchHandler match,
                   void *stream, GetChFn getch)
 {
-    scan<Rule::Word>(ctx, tree, match, stream, getch);
+    searchOnStack<Rule::Word>(ctx, tree, match, stream, getch);
 }
 
 void
 tree_searchByLine(void *ctx, const Tree *tree, MatchHandler match,
                   void *stream, GetChFn getch)
 {
-    scan<Rule::Line>(ctx, tree, match, stream, getch);
+    searchOnStack<Rule::Line>(ctx, tree, match, stream, getch);
+}
+
+bool
+tree_searchWith(TreeScratch *scratch, void *ctx, const Tree *tree,
+                MatchHandler match, void *stream, GetChFn getch)
+{
+    return searchWith<Rule::Any>(scratch, ctx, tree, match, stream, getch);
+}
+
+bool
+tree_searchByWordWith(TreeScratch *scratch, void *ctx, const Tree *tree,
+                      MatchHandler match, void *stream, GetChFn getch)
+{
+    return searchWith<Rule::Word>(scratch, ctx, tree, match, stream, getch);
+}
+
+bool
+tree_searchByLineWith(TreeScratch *scratch, void *ctx, const Tree *tree,
+                      MatchHandler match, void *stream, GetChFn getch)
+{
+    return searchWith<Rule::Line>(scratch, ctx, tree, match, stream, getch);
 }

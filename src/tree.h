@@ -7,6 +7,9 @@
  * counting. Everything is plain bytes; no encoding is assumed. Failures are
  * reported as false results and a sticky flag; this code never prints and
  * never exits.
+ *
+ * Once filled, an index is only read: any number of threads may search it
+ * at once, each with a scratch of its own.
  */
 #ifndef TERMCOUNT_TREE_H
 #define TERMCOUNT_TREE_H
@@ -38,9 +41,16 @@ struct Tree {
     size_t maxLength;       /* longest entry so far; 0 while there is none */
     int32_t failed;         /* set to 1 by any allocation failure; never cleared */
 
-    /* Private to tree.cpp. */
-    unsigned char *window;  /* search scratch: 2 * (maxLength + 1) bytes */
-    TreeArena arena;        /* where nodes and child tables come from */
+    TreeArena arena;        /* where nodes and child tables come from; private */
+};
+
+/* What one search needs besides the index: the window the input flows
+ * through. A thread that searches takes one and keeps it for as many
+ * searches as it likes; searches through different scratches never touch
+ * each other or the index. Zero-filled, it holds nothing yet. */
+struct TreeScratch {
+    unsigned char *window;  /* the ring, kept twice over, and its slack; owned */
+    size_t room;            /* longest term the window has room for */
 };
 
 /* Adds a term of `length` bytes to `tree`. Returns false on an allocation
@@ -64,6 +74,12 @@ typedef int (*GetChFn)(void *stream);
  * tree_searchByLine. */
 typedef void (*SearchFn)(void *ctx, const Tree *tree, MatchHandler match,
                          void *stream, GetChFn getch);
+
+/* The signature shared by the forms that search through a scratch:
+ * tree_searchWith, tree_searchByWordWith and tree_searchByLineWith. */
+typedef bool (*ScratchSearchFn)(TreeScratch *scratch, void *ctx,
+                                const Tree *tree, MatchHandler match,
+                                void *stream, GetChFn getch);
 
 /* Returns a new malloc'd copy of `size` bytes at `bytes` (at least one byte
  * is allocated, so null always means failure). The caller owns the copy. */
@@ -94,11 +110,24 @@ bool tree_addEntry(Tree *tree, const void *bytes, size_t length);
  * next add. */
 const TreeEntry *tree_getEntryList(const Tree *tree, size_t *outCount);
 
+/* Makes `scratch` fit searches of `tree`: takes or grows its window, of
+ * 2 * (maxLength + 1) bytes and a little slack. Returns false if memory ran
+ * out, leaving `scratch` as it was. A scratch that fits one index fits any
+ * with terms no longer. */
+bool tree_prepareScratch(TreeScratch *scratch, const Tree *tree);
+
+/* Gives back what `scratch` holds and zeroes it. */
+void tree_releaseScratch(TreeScratch *scratch);
+
 /* The searches read `stream` through `getch` to its end, one call per byte
  * plus the final -1, and call `match(ctx, index)` for every occurrence they
  * count: ordered by the occurrence's first byte, then by increasing length.
- * They allocate nothing; searches of one Tree must not run at the same time
- * or from inside a match handler, since they share the index's scratch.
+ * They never change the index, so searches of one index may run at once on
+ * many threads, and a match handler may start a search of its own.
+ *
+ * These three take their window on the calling thread's stack, 2 *
+ * (maxLength + 1) bytes, and so cannot fail; where the stack may be short
+ * of that, search through a scratch.
  *
  * tree_search counts every occurrence, overlapping ones included; with no
  * non-empty term it returns without reading. */
@@ -115,5 +144,16 @@ void tree_searchByWord(void *ctx, const Tree *tree, MatchHandler match,
  * end of input). */
 void tree_searchByLine(void *ctx, const Tree *tree, MatchHandler match,
                        void *stream, GetChFn getch);
+
+/* The same three searches through `scratch`, which they first prepare for
+ * `tree`. Each returns false, having neither read nor reported anything,
+ * when the window cannot be had: a search that returns true has counted
+ * the whole input. */
+bool tree_searchWith(TreeScratch *scratch, void *ctx, const Tree *tree,
+                     MatchHandler match, void *stream, GetChFn getch);
+bool tree_searchByWordWith(TreeScratch *scratch, void *ctx, const Tree *tree,
+                           MatchHandler match, void *stream, GetChFn getch);
+bool tree_searchByLineWith(TreeScratch *scratch, void *ctx, const Tree *tree,
+                           MatchHandler match, void *stream, GetChFn getch);
 
 #endif
