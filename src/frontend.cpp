@@ -1,34 +1,46 @@
 /*
- * searchfile.cpp: the search file reader and the report writer.
+ * frontend.cpp: the search file reader and loader, the mode table, the
+ * stdio getter and the report writer.
  */
-#include "searchfile.h"
+#include "frontend.h"
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 
-int
+/* The errno of a failed call; some failures leave errno at 0, and a fault
+ * must never read as success. */
+static int
+lastError()
+{
+    return errno != 0 ? errno : EIO;
+}
+
+Fault
 searchFile_open(SearchFile *sf, const char *path)
 {
     *sf = {fopen(path, "rb"), nullptr, 0};
     if (sf->file == nullptr)
-        return 3;
+        return {FAULT_OPEN, lastError()};
     /* Taken once rather than per line: a megabyte per call would cost an
      * mmap and munmap for every term. */
     sf->line = static_cast<char *>(malloc(LINE_BUFFER));
     if (sf->line == nullptr) {
         fclose(sf->file);
-        return 4;
+        return {FAULT_MEMORY, 0};
     }
-    return 0;
+    return {FAULT_NONE, 0};
 }
 
-void
+Fault
 searchFile_close(SearchFile *sf)
 {
     free(sf->line);
     fclose(sf->file);
+    if (sf->readError != 0)
+        return {FAULT_READ, sf->readError};
+    return {FAULT_NONE, 0};
 }
 
 bool
@@ -39,7 +51,7 @@ searchFile_next(SearchFile *sf, const char **term, size_t *length)
     do {
         if (fgets(sf->line, LINE_BUFFER, sf->file) == nullptr) {
             if (ferror(sf->file))
-                sf->readError = errno != 0 ? errno : EIO;
+                sf->readError = lastError();
             return false;
         }
         len = strlen(sf->line);
@@ -63,13 +75,87 @@ fileEntryIterator(void *source, Tree *tree, AddEntryFn add)
     return !feof(sf->file);
 }
 
+Fault
+searchFile_load(const char *path, Tree **out)
+{
+    SearchFile sf;
+    Tree *tree = nullptr;
+
+    *out = nullptr;
+    Fault f = searchFile_open(&sf, path);
+    if (f.kind != FAULT_NONE)
+        return f;
+    bool loaded = tree_create(&sf, &tree, fileEntryIterator);
+    f = searchFile_close(&sf);
+    if (!loaded)
+        f = {FAULT_MEMORY, 0};
+    if (f.kind != FAULT_NONE)
+        tree_destroy(tree);
+    else
+        *out = tree;
+    return f;
+}
+
+Fault
+searchFile_read(const char *path, void *ctx,
+                bool (*take)(void *ctx, const char *term, size_t length))
+{
+    SearchFile sf;
+    const char *term;
+    size_t len;
+    bool taken = true;
+
+    Fault f = searchFile_open(&sf, path);
+    if (f.kind != FAULT_NONE)
+        return f;
+    while (taken && searchFile_next(&sf, &term, &len))
+        taken = take(ctx, term, len);
+    f = searchFile_close(&sf);
+    if (!taken)
+        f = {FAULT_MEMORY, 0};
+    return f;
+}
+
 void
-writeReport(const TreeEntry *entries, const uint64_t *counts, size_t count)
+printFileFault(const char *path, Fault f)
+{
+    fprintf(stderr, "Failed to %s file \"%s\" error %d: %s\n",
+            f.kind == FAULT_OPEN ? "open" : "read", path, f.error,
+            strerror(f.error));
+}
+
+const SearchMode searchModes[3] = {
+    {"any", tree_search, tree_searchWith},
+    {"word", tree_searchByWord, tree_searchByWordWith},
+    {"line", tree_searchByLine, tree_searchByLineWith},
+};
+
+const SearchMode *
+findSearchMode(const char *name)
+{
+    for (const SearchMode &m : searchModes)
+        if (strcmp(m.name, name) == 0)
+            return &m;
+    return nullptr;
+}
+
+/* Runs once per input byte: unlocked stdio keeps it to a few instructions. */
+int
+sgetch(void *stream)
+{
+    int c = getc_unlocked(static_cast<FILE *>(stream));
+
+    return c == EOF ? -1 : c;
+}
+
+void
+writeReport(FILE *out, const TreeEntry *entries, const uint64_t *counts,
+            size_t count)
 {
     for (size_t i = 0; i < count; i++) {
-        printf("%" PRIu64 " ", counts[i]);
-        fwrite(entries[i].text, 1, entries[i].length, stdout);
-        putchar('\n');
+        fprintf(out, "%" PRIu64 " ", counts[i]);
+        fwrite(entries[i].text, 1, entries[i].length, out);
+        putc('\n', out);
     }
 }
 
@@ -79,6 +165,6 @@ closeOutput()
     bool failed = ferror(stdout) != 0;
 
     if (fclose(stdout) != 0 || failed)
-        return errno != 0 ? errno : EIO;
+        return lastError();
     return 0;
 }

@@ -1,12 +1,13 @@
 /*
- * searchfile.h: the two formats that termcount and termcount-merge share,
- * read and written in one place so that the programs cannot drift apart: the
- * search file (one term per line) and the report (one "COUNT TERM" line per
- * term).
+ * frontend.h: what every front end of termcount shares, so that they cannot
+ * drift apart: the search file (one term per line) read and loaded, the
+ * mode table, the byte getter over a stdio stream, and the report (one
+ * "COUNT TERM" line per term) written.
  */
-#ifndef TERMCOUNT_SEARCHFILE_H
-#define TERMCOUNT_SEARCHFILE_H
+#ifndef TERMCOUNT_FRONTEND_H
+#define TERMCOUNT_FRONTEND_H
 
+#include "fault.h"
 #include "tree.h"
 
 #include <cstddef>
@@ -24,13 +25,10 @@ struct SearchFile {
     int readError;      /* errno of a failed read; 0: none */
 };
 
-/* Opens the search file at `path` and takes its line buffer. Returns 0, or
- * the reason it failed: 3 when the file cannot be opened (errno says why),
- * 4 when the buffer cannot be had. On failure nothing stays open or taken. */
-int searchFile_open(SearchFile *sf, const char *path);
-
-/* Gives back what searchFile_open took. */
-void searchFile_close(SearchFile *sf);
+/* Opens the search file at `path` and takes its line buffer. Returns
+ * FAULT_NONE, FAULT_OPEN with its errno, or FAULT_MEMORY; on failure
+ * nothing stays open or taken. */
+Fault searchFile_open(SearchFile *sf, const char *path);
 
 /* Reads up to the next non-empty line and points `*term` at its `*length`
  * bytes: the line feed is dropped, a NUL ends the term, a carriage return
@@ -38,14 +36,51 @@ void searchFile_close(SearchFile *sf);
  * at the end of the file or on a read error, which is noted in readError. */
 bool searchFile_next(SearchFile *sf, const char **term, size_t *length);
 
+/* Gives back what searchFile_open took. Returns FAULT_READ with its errno
+ * if a read failed, else FAULT_NONE. */
+Fault searchFile_close(SearchFile *sf);
+
 /* The entry source over an open search file (`source` is the SearchFile):
  * adds the next term. Returns false once the file is exhausted, on a read
  * error or when the add failed. */
 bool fileEntryIterator(void *source, Tree *tree, AddEntryFn add);
 
+/* Loads the search file at `path` into a new index and stores it through
+ * `out`, which the caller then owns. On failure (FAULT_OPEN, FAULT_READ,
+ * FAULT_MEMORY; memory counts first) `*out` is null. */
+Fault searchFile_load(const char *path, Tree **out);
+
+/* Hands every term of the search file at `path` to `take(ctx, bytes,
+ * length)`, in order; false from `take` means memory ran out. Returns
+ * FAULT_NONE, FAULT_OPEN, FAULT_READ or FAULT_MEMORY (memory first). */
+Fault searchFile_read(const char *path, void *ctx,
+                      bool (*take)(void *ctx, const char *term, size_t length));
+
+/* Prints "Failed to open file "PATH" error N: TEXT", or the same with
+ * "read", for a FAULT_OPEN or FAULT_READ. */
+void printFileFault(const char *path, Fault f);
+
+/* A mode as the user names it, and its search in both forms. */
+struct SearchMode {
+    const char *name;
+    SearchFn search;
+    ScratchSearchFn searchWith;
+};
+
+/* "any", "word" and "line", in that order. */
+extern const SearchMode searchModes[3];
+
+/* The mode named exactly `name`, or null. */
+const SearchMode *findSearchMode(const char *name);
+
+/* The getter over a stdio stream (`stream` is the FILE *). A read error
+ * ends the input like its end; the caller tells them apart with ferror. */
+int sgetch(void *stream);
+
 /* Writes "COUNT TERM\n" for each of the `count` entries, in list order, to
- * standard output. Write errors are left in stdout's error flag. */
-void writeReport(const TreeEntry *entries, const uint64_t *counts, size_t count);
+ * `out`. Write errors are left in the stream's error flag. */
+void writeReport(FILE *out, const TreeEntry *entries, const uint64_t *counts,
+                 size_t count);
 
 /* Flushes and closes standard output. Returns 0, or the errno of a write
  * that failed here or earlier. */

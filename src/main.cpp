@@ -3,24 +3,13 @@
  * text on standard input, and prints one "COUNT TERM" line per term in the
  * order of the file.
  */
-#include "searchfile.h"
+#include "frontend.h"
 #include "tree.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-struct SearchMode {
-    const char *name;
-    SearchFn search;
-};
-
-static const SearchMode modes[] = {
-    {"any", tree_search},
-    {"word", tree_searchByWord},
-    {"line", tree_searchByLine},
-};
 
 /* Counts one occurrence; ctx is the counter array. */
 static bool
@@ -30,58 +19,30 @@ entryMatchHandler(void *ctx, size_t index)
     return true;
 }
 
-/* Runs once per input byte: unlocked stdio keeps it to a few instructions.
- * A read error ends the input like its end; main tells them apart. */
-static int
-sgetch(void *stream)
-{
-    int c = getc_unlocked(static_cast<FILE *>(stream));
-
-    return c == EOF ? -1 : c;
-}
-
-/* The index and the counters live until the process ends. Holding them
- * here rather than in main's frame keeps them reachable to the end, so leak
- * checkers do not report what is kept on purpose. */
+/* The index, the counters and the window live until the process ends.
+ * Holding them here rather than in main's frame keeps them reachable to the
+ * end, so leak checkers do not report what is kept on purpose. */
 static Tree *tree;
 static uint64_t *counts;
-
-static SearchFn
-findMode(const char *name)
-{
-    for (const SearchMode &m : modes)
-        if (strcmp(m.name, name) == 0)
-            return m.search;
-    return nullptr;
-}
+static TreeScratch scratch;
 
 /* Loads the search file at `path`. Returns 0 or the exit status of the
  * failure, with its message printed. */
 static int
-load(const char *path, Tree **out)
+load(const char *path)
 {
-    SearchFile sf;
-    int status = searchFile_open(&sf, path);
+    Fault f = searchFile_load(path, &tree);
 
-    if (status == 3) {
-        int e = errno;
-        fprintf(stderr, "Failed to open file \"%s\" error %d: %s\n", path, e,
-                strerror(e));
-        return 3;
-    }
-    bool loaded = status == 0 && tree_create(&sf, out, fileEntryIterator);
-    if (status == 0)
-        searchFile_close(&sf);
-    if (!loaded) {
+    switch (f.kind) {
+    case FAULT_NONE:
+        return 0;
+    case FAULT_MEMORY:
         fputs("tree_create failed\n", stderr);
         return 4;
-    }
-    if (sf.readError != 0) {
-        fprintf(stderr, "Failed to read file \"%s\" error %d: %s\n", path,
-                sf.readError, strerror(sf.readError));
+    default:
+        printFileFault(path, f);
         return 3;
     }
-    return 0;
 }
 
 int
@@ -98,28 +59,30 @@ main(int argc, char *argv[])
                 name);
         return 1;
     }
-    SearchFn search = findMode(argc == 3 ? argv[2] : "any");
-    if (search == nullptr) {
+    const SearchMode *mode = findSearchMode(argc == 3 ? argv[2] : "any");
+    if (mode == nullptr) {
         fputs("invalid mode\n", stderr);
         return 2;
     }
 
-    int status = load(argv[1], &tree);
+    int status = load(argv[1]);
     if (status != 0)
         return status;
 
+    /* The counters and the window are taken before the first byte is read:
+     * a search that cannot have its window reads nothing and says so, so
+     * running out of memory stops the run here, never halfway through. */
     size_t count;
     const TreeEntry *entries = tree_getEntryList(tree, &count);
     counts = static_cast<uint64_t *>(calloc(count ? count : 1, sizeof *counts));
-    if (counts == nullptr) {
+    if (counts == nullptr || !mode->searchWith(&scratch, counts, tree,
+                                               entryMatchHandler, stdin, sgetch)) {
         fputs("tree_create failed\n", stderr);
         return 4;
     }
-
-    search(counts, tree, entryMatchHandler, stdin, sgetch);
     int readError = ferror(stdin) ? (errno != 0 ? errno : EIO) : 0;
 
-    writeReport(entries, counts, count);
+    writeReport(stdout, entries, counts, count);
     if (readError != 0) {
         fprintf(stderr, "Failed to read input error %d: %s\n", readError,
                 strerror(readError));

@@ -5,20 +5,17 @@
 //
 // Input: byte 0 is the search file's length (0 to 255), then the search
 // file, then the reports.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
-#define main merge_main
-#include "merge.cpp"
-#undef main
-#pragma GCC diagnostic pop
+#include "frontend.h"
+#include "merger.h"
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace {
 
 struct Outcome {
-    Fault fault;
+    MergeFault fault;
     uint64_t line;
     std::vector<uint64_t> sums;
     bool operator==(const Outcome &) const = default;
@@ -97,7 +94,14 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static char *line = static_cast<char *>(malloc(LINE_BUFFER));
     SearchFile sf = {openMemory(termBytes), line, 0};
     Merge m = {};
-    if (sf.file == nullptr || loadTerms(&m, &sf) != MERGED)
+    if (sf.file == nullptr)
+        abort();
+    const char *term;
+    size_t len;
+    while (searchFile_next(&sf, &term, &len))
+        if (!merge_takeTerm(&m, term, len))
+            abort();
+    if (!merge_ready(&m))
         abort();
     fclose(sf.file);
     std::vector<std::string> terms;
@@ -105,10 +109,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         terms.emplace_back(reinterpret_cast<char *>(m.entries[i].text), m.entries[i].length);
 
     FILE *in = openMemory(reportBytes);
-    Outcome got{mergeStream(&m, in), m.line, {}};
+    Outcome got{merge_stream(&m, in), m.line, {}};
     fclose(in);
     if (got.fault == MERGED)
-        got.fault = checkEnd(&m);
+        got.fault = merge_end(&m);
     if (got.fault == MERGED)
         got.sums.assign(m.sums, m.sums + m.count);
     if (!(got == expected(terms, reports)))

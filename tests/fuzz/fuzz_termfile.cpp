@@ -4,13 +4,9 @@
 // the line feed dropped, empty lines skipped. The terms are collected by a
 // recording add rather than a trie, which would need 2 KiB per byte of a
 // long line.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
-#define main termcount_main
-#include "main.cpp"
-#undef main
-#pragma GCC diagnostic pop
+#include "frontend.h"
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 

@@ -1,0 +1,23 @@
+/*
+ * fault.h: why a load or a count failed, in the one form every front end
+ * receives it: a kind and the system's error number. Each front end turns
+ * it into its own form, a message and an exit status or an exception.
+ */
+#ifndef TERMCOUNT_FAULT_H
+#define TERMCOUNT_FAULT_H
+
+enum FaultKind {
+    FAULT_NONE,     /* nothing failed */
+    FAULT_OPEN,     /* a file cannot be opened; error says why */
+    FAULT_READ,     /* reading a file failed; error says why */
+    FAULT_MEMORY,   /* memory ran out */
+    FAULT_STOPPED,  /* the caller asked a count to stop */
+    FAULT_SOURCE,   /* the caller's block source failed; it knows why */
+};
+
+struct Fault {
+    FaultKind kind;
+    int error;      /* errno for FAULT_OPEN and FAULT_READ, never 0; else 0 */
+};
+
+#endif
