@@ -1,6 +1,7 @@
-// Allocation failure: the index's calls to malloc, calloc and realloc are
-// wrapped at link time, and a load is repeated with each of its allocations
-// failing in turn.
+// Allocation failure: the calls of the index and of the threaded count to
+// malloc, calloc and realloc are wrapped at link time, and a load or a count
+// is repeated with each of its allocations failing in turn.
+#include "count.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -109,6 +110,38 @@ TEST(AllocFailure, EveryAllocationOfALoad)
                     EXPECT_NE(list[i].text, nullptr);
             }
             tree_destroy(tree);
+            EXPECT_EQ(live, before);
+        }
+    }
+}
+
+// A count that cannot have its threads' windows or counters scans nothing
+// and says so: a missing window never passes for a complete count.
+TEST(AllocFailure, EveryAllocationOfACount)
+{
+    const std::vector<std::string> terms = {"cat", "at", std::string(40, 'x')};
+    TreePtr tree = buildTree(terms);
+    std::string text;
+    for (int i = 0; i < 2000; i++)
+        text += "the cat sat\n";
+    for (unsigned threads : {1u, 3u}) {
+        SCOPED_TRACE(threads);
+        Counting c = {tree.get(), tree_searchByWordWith, threads, nullptr, nullptr};
+        std::vector<uint64_t> counts(terms.size());
+        long before = live;
+        allocations = 0;
+        failAt = 0;
+        ASSERT_EQ(count_memory(&c, text.data(), text.size(), counts.data()).kind, FAULT_NONE);
+        EXPECT_EQ(counts, (std::vector<uint64_t>{2000, 0, 0}));
+        long total = allocations;
+        ASSERT_GE(total, 2) << "the wrappers saw no allocation";
+        for (long n = 1; n <= total; n++) {
+            SCOPED_TRACE(n);
+            allocations = 0;
+            failAt = n;
+            Fault f = count_memory(&c, text.data(), text.size(), counts.data());
+            failAt = 0;
+            EXPECT_EQ(f.kind, FAULT_MEMORY);
             EXPECT_EQ(live, before);
         }
     }

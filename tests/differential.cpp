@@ -1,16 +1,20 @@
 // Differential run: random term lists and texts, each searched in all three
-// modes through a one-byte memory getter and through the tool's own stdio
-// getter over a real stream, and compared with the brute-force model.
+// modes through a one-byte memory getter, through the tool's own stdio
+// getter over a real stream and through one scratch kept for the whole
+// run, and counted on 1 to 4 threads over memory and over the file, all
+// compared with the brute-force model.
 //
 //   differential [CASES [SEED]]
 //
 // Prints the seed and the case on the first mismatches; the closing line
 // counts cases passed and failed.
 
+#include "count.h"
 #include "frontend.h"
 #include "support.h"
 
 #include <cinttypes>
+#include <cstring>
 #include <random>
 
 using namespace support;
@@ -84,8 +88,58 @@ searchStdio(const Tree *tree, Mode mode, const std::string &text, FILE *stream)
     return reports;
 }
 
+// One scratch serves every case of the run, growing as longer terms come.
+TreeScratch scratch;
+
+std::vector<size_t>
+searchScratch(const Tree *tree, Mode mode, const std::string &text)
+{
+    MemStream in{text};
+    std::vector<size_t> reports;
+    if (!searchModes[mode].searchWith(&scratch, &reports, tree, recordMatch,
+                                      &in, memGetch))
+        abort();
+    return reports;
+}
+
+// Whether the threaded count, over memory and over the file that `stream`
+// holds the text in, gives the model's reports counted per entry. Terms
+// with a line feed make the count keep the text whole; the same list cut
+// at its line feeds lets it cut.
 bool
-check(const Generated &g, FILE *stream, uint64_t seed, uint64_t index)
+countsMatch(const std::vector<std::string> &terms, Mode mode,
+            const std::string &text, FILE *stream, unsigned threads)
+{
+    bool lineFeeds = false;
+    for (const std::string &t : terms)
+        lineFeeds = lineFeeds || t.find('\n') != std::string::npos;
+    for (bool cutTerms : {false, true}) {
+        if (cutTerms && !lineFeeds)
+            break;
+        std::vector<std::string> list = terms;
+        for (std::string &t : list)
+            if (cutTerms)
+                t = t.substr(0, t.find('\n'));
+        TreePtr tree = buildTree(list);
+        std::vector<uint64_t> want(list.size()), mem(list.size()), file(list.size());
+        for (size_t i : reference(list, mode, text))
+            want[i]++;
+        Counting c = {tree.get(), searchModes[mode].searchWith, threads, nullptr, nullptr};
+        std::string path = "/proc/self/fd/" + std::to_string(fileno(stream));
+        if (count_memory(&c, text.data(), text.size(), mem.data()).kind != FAULT_NONE ||
+            count_file(&c, path.c_str(), file.data()).kind != FAULT_NONE)
+            abort();
+        if (mem != want || file != want)
+            return false;
+    }
+    return true;
+}
+
+// The count runs in one mode per case, `countMode`: it costs threads and
+// opens, the searches only calls.
+bool
+check(const Generated &g, FILE *stream, uint64_t seed, uint64_t index,
+      unsigned threads, Mode countMode)
 {
     TreePtr tree = buildTree(g.terms);
     if (!tree)
@@ -95,8 +149,10 @@ check(const Generated &g, FILE *stream, uint64_t seed, uint64_t index)
         Outcome mem = runSearch(tree, mode, g.text);
         size_t calls = getterCalls(tree.get(), mode, g.text.size());
         std::vector<size_t> file = searchStdio(tree.get(), mode, g.text, stream);
+        bool counted = mode != countMode || countsMatch(g.terms, mode, g.text, stream, threads);
         if (mem.reports == want && file == want && mem.getterCalls == calls &&
-            mem.callsAfterEnd == 0)
+            mem.callsAfterEnd == 0 && searchScratch(tree.get(), mode, g.text) == want &&
+            counted)
             continue;
         printf("mismatch: seed %" PRIu64 " case %" PRIu64 " mode %d\n", seed,
                index, mode);
@@ -111,7 +167,8 @@ check(const Generated &g, FILE *stream, uint64_t seed, uint64_t index)
         printf(" (memory, %zu getter calls), ", mem.getterCalls);
         for (size_t i : file)
             printf(" %zu", i);
-        printf(" (stdio)\n");
+        printf(" (stdio); the scratch search or the count on %u threads %s\n",
+               threads, counted ? "" : "differs too");
         return false;
     }
     return true;
@@ -122,6 +179,11 @@ check(const Generated &g, FILE *stream, uint64_t seed, uint64_t index)
 int
 main(int argc, char *argv[])
 {
+    if (argc > 3 || (argc > 1 && strspn(argv[1], "0123456789") != strlen(argv[1])) ||
+        (argc > 2 && strspn(argv[2], "0123456789") != strlen(argv[2]))) {
+        fprintf(stderr, "usage: differential [CASES [SEED]]\n");
+        return 2;
+    }
     uint64_t cases = argc > 1 ? strtoull(argv[1], nullptr, 10) : 100000;
     uint64_t seed = argc > 2 ? strtoull(argv[2], nullptr, 10) : 1;
     FILE *stream = tmpfile();
@@ -132,12 +194,15 @@ main(int argc, char *argv[])
     uint64_t passed = 0, failed = 0;
     for (uint64_t i = 0; i < cases && failed < 10; i++) {
         std::mt19937_64 rng(seed * 0x9e3779b97f4a7c15u + i);
-        if (check(generate(rng), stream, seed, i))
+        unsigned threads = 1 + rng() % 4;
+        Mode countMode = static_cast<Mode>(rng() % 3);
+        if (check(generate(rng), stream, seed, i, threads, countMode))
             passed++;
         else
             failed++;
     }
     printf("differential: %" PRIu64 " passed, %" PRIu64 " failed\n", passed,
            failed);
+    tree_releaseScratch(&scratch);
     return failed != 0;
 }

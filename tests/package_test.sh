@@ -1,6 +1,8 @@
 #!/bin/sh
-# Checks what termcount ships: the man page, an install with its CMake
-# package (by building a program against it), and the Debian package.
+# Checks what termcount ships: the man pages, an install with its CMake and
+# pkg-config files (by building a program against it) and its Python
+# package, and the Debian packages, built from the source with the /usr
+# prefix, checked by lintian and installed into a scratch root.
 # Usage: package_test.sh man|install|deb SOURCE_DIR BUILD_DIR [cmake args...]
 # Exits 77, which CTest reports as skipped, when a tool it needs is missing.
 set -eu
@@ -10,6 +12,31 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 need() { command -v "$1" >/dev/null 2>&1 || { echo "no $1: skipped"; exit 77; }; }
 fail() { echo "FAIL: $*"; exit 1; }
+cache() { sed -n "s/^$1:[A-Z]*=//p" "$2/CMakeCache.txt"; }
+
+# The consumer and the counts it must print.
+consumer_says=$(printf '2 cat\n1 dog')
+check_consumer() {  # PREFIX [cmake args...]: builds the consumer against it
+    prefix=$1
+    shift
+    cmake -S "$src/tests/consumer" -B "$tmp/consumer" -DCMAKE_PREFIX_PATH="$prefix" "$@" \
+        >/dev/null || fail "cannot configure the consumer against $prefix"
+    cmake --build "$tmp/consumer" >/dev/null || fail "cannot build the consumer"
+    [ "$("$tmp/consumer/consumer")" = "$consumer_says" ] || fail "consumer printed the wrong counts"
+    rm -rf "$tmp/consumer"
+}
+check_python() {  # FOLDER: imports the package from it and counts the example
+    python=$(cache Python_EXECUTABLE "$build")
+    [ -n "$python" ] || return 0
+    out=$(cd "$tmp" && PYTHONPATH="$1" "$python" -c '
+import sys, termcount
+assert termcount.__file__.startswith(sys.argv[1]), termcount.__file__
+t = termcount.Terms.from_file(sys.argv[2])
+sys.stdout.buffer.write(t.count_file(sys.argv[3], "word").report())
+' "$1" "$src/examples/terms.txt" "$src/examples/app.log") || fail "the installed Python package fails"
+    [ "$out" = "$example_says" ] || fail "the installed Python package printed: $out"
+}
+example_says=$(printf '1 error\n0 warning\n3 failed\n2 timeout\n1 connection reset\n0 Error')
 
 case $what in
 man)
@@ -22,21 +49,20 @@ man)
     done
     ;;
 install)
-    cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+    prefix=$tmp/prefix
+    cmake --install "$build" --prefix "$prefix" >/dev/null
+    lib=$(cache CMAKE_INSTALL_LIBDIR "$build")
     for f in bin/termcount bin/termcount-merge share/man/man1/termcount.1.gz \
              share/man/man1/termcount-merge.1.gz share/doc/termcount/copyright \
              share/doc/termcount/changelog.gz include/termcount/tree.h \
-             lib/libtermcount.a lib/pkgconfig/termcount.pc \
-             lib/cmake/termcount/termcountConfig.cmake \
-             lib/cmake/termcount/termcountConfigVersion.cmake \
-             lib/cmake/termcount/termcountTargets.cmake; do
-        [ -f "$tmp/prefix/$f" ] || fail "not installed: $f"
+             include/termcount/count.h include/termcount/fault.h \
+             "$lib/libtermcount.a" "$lib/libtermcount_count.a" "$lib/pkgconfig/termcount.pc" \
+             "$lib/cmake/termcount/termcountConfig.cmake" \
+             "$lib/cmake/termcount/termcountConfigVersion.cmake" \
+             "$lib/cmake/termcount/termcountTargets.cmake"; do
+        [ -f "$prefix/$f" ] || fail "not installed: $f"
     done
-    cmake -S "$src/tests/consumer" -B "$tmp/consumer" \
-          -DCMAKE_PREFIX_PATH="$tmp/prefix" "$@" >/dev/null
-    cmake --build "$tmp/consumer" >/dev/null
-    out=$("$tmp/consumer/consumer")
-    [ "$out" = "$(printf '2 cat\n1 dog')" ] || fail "consumer printed: $out"
+    check_consumer "$prefix" "$@"
     # The same program built with pkg-config, with the compiler and flags
     # the library was built with.
     need pkg-config
@@ -49,39 +75,65 @@ install)
     done
     # shellcheck disable=SC2046,SC2086
     "$cxx" -std=c++20 $flags "$src/tests/consumer/consumer.cpp" -o "$tmp/pc-consumer" \
-        $(PKG_CONFIG_PATH="$tmp/prefix/lib/pkgconfig" pkg-config --cflags --libs termcount) ||
+        $(PKG_CONFIG_PATH="$prefix/$lib/pkgconfig" pkg-config --cflags --libs termcount) ||
         fail "cannot build against termcount.pc"
-    out=$("$tmp/pc-consumer")
-    [ "$out" = "$(printf '2 cat\n1 dog')" ] || fail "pkg-config consumer printed: $out"
+    [ "$("$tmp/pc-consumer")" = "$consumer_says" ] || fail "the pkg-config consumer printed the wrong counts"
+    pydir=$(cache TERMCOUNT_PYTHON_DIR "$build")
+    [ -z "$pydir" ] || check_python "$prefix/$pydir"
     ;;
 deb)
     need dpkg-deb
     need dpkg-shlibdeps
-    (cd "$build" && cpack -G DEB -B "$tmp/pkg" >/dev/null)
-    deb=$(ls "$tmp"/pkg/termcount_*.deb)
-    field() { dpkg-deb -f "$deb" "$1"; }
-    [ "$(field Package)" = termcount ] || fail "package name $(field Package)"
-    [ "$(field Version)" = "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")" ] ||
-        fail "version $(field Version)"
-    [ "$(field Section)" = utils ] || fail "section $(field Section)"
-    [ -n "$(field Maintainer)" ] || fail "no maintainer"
-    field Depends | grep -q libc6 || fail "depends: $(field Depends)"
-    dpkg-deb -x "$deb" "$tmp/root"
-    out=$("$tmp/root/usr/bin/termcount" "$src/examples/terms.txt" word < "$src/examples/app.log")
-    want=$(printf '1 error\n0 warning\n3 failed\n2 timeout\n1 connection reset\n0 Error')
-    [ "$out" = "$want" ] || fail "packaged binary printed: $out"
-    for page in termcount termcount-merge; do
-        [ -f "$tmp/root/usr/share/man/man1/$page.1.gz" ] || fail "no $page.1.gz in the package"
+    need lintian
+    # Built as a distribution builds it: its own tree, the /usr prefix.
+    cmake -S "$src" -B "$tmp/build" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
+          -DPython_EXECUTABLE="$(cache Python_EXECUTABLE "$build")" >/dev/null
+    cmake --build "$tmp/build" -j2 >/dev/null
+    (cd "$tmp/build" && cpack -G DEB -B "$tmp/pkg" >/dev/null)
+    version=$(cache CMAKE_PROJECT_VERSION "$build")
+    arch=$(dpkg --print-architecture)
+    packages="termcount libtermcount-dev"
+    [ -z "$(cache TERMCOUNT_PYTHON_DIR "$build")" ] || packages="$packages python3-termcount"
+    for p in $packages; do
+        deb=$tmp/pkg/${p}_${version}_$arch.deb
+        [ -f "$deb" ] || fail "no package $p: $(ls "$tmp/pkg")"
+        field() { dpkg-deb -f "$deb" "$1"; }
+        [ "$(field Version)" = "$version" ] || fail "$p: version $(field Version)"
+        [ -n "$(field Maintainer)" ] || fail "$p: no maintainer"
+        dpkg-deb -c "$deb" | grep -q "usr/share/doc/$p/copyright" || fail "$p: no copyright"
+        lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 ||
+            fail "lintian on $p: $(cat "$tmp/lintian")"
     done
-    [ "$(field Recommends)" = parallel ] || fail "recommends: $(field Recommends)"
+    dpkg-deb -f "$tmp/pkg/termcount_${version}_$arch.deb" Recommends | grep -q parallel ||
+        fail "termcount does not recommend parallel"
+    dpkg-deb -c "$tmp/pkg/libtermcount-dev_${version}_$arch.deb" |
+        grep -q "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig/termcount.pc" ||
+        fail "libtermcount-dev: termcount.pc not in the multiarch folder"
+
+    # Installed into a scratch root by dpkg itself, which refuses packages
+    # whose files clash; their dependencies are this machine's.
+    root=$tmp/root
+    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+    touch "$root/var/lib/dpkg/status"
+    dpkg --root="$root" --force-depends --force-not-root --force-script-chrootless \
+         --log=/dev/null -i "$tmp"/pkg/*.deb >"$tmp/dpkg" 2>&1 ||
+        fail "dpkg cannot install the packages: $(cat "$tmp/dpkg")"
+    usr=$root/usr
+    out=$("$usr/bin/termcount" "$src/examples/terms.txt" word < "$src/examples/app.log")
+    [ "$out" = "$example_says" ] || fail "packaged termcount printed: $out"
     # The log counted twice, as two shards, merged.
     out=$(for shard in 1 2; do
-              "$tmp/root/usr/bin/termcount" "$src/examples/terms.txt" word < "$src/examples/app.log"
-          done | "$tmp/root/usr/bin/termcount-merge" "$src/examples/terms.txt")
+              "$usr/bin/termcount" "$src/examples/terms.txt" word < "$src/examples/app.log"
+          done | "$usr/bin/termcount-merge" "$src/examples/terms.txt")
     want=$(printf '2 error\n0 warning\n6 failed\n4 timeout\n2 connection reset\n0 Error')
     [ "$out" = "$want" ] || fail "packaged termcount-merge printed: $out"
-    need lintian
-    lintian --fail-on error "$deb" 2>/dev/null || fail "lintian reports errors: $(lintian "$deb" 2>&1)"
+    for page in termcount termcount-merge; do
+        [ -f "$usr/share/man/man1/$page.1.gz" ] || fail "no $page.1.gz in the package"
+    done
+    check_consumer "$usr" "$@"
+    case $packages in *python3-termcount*)
+        check_python "$usr/lib/python3/dist-packages" ;;
+    esac
     ;;
 *)
     fail "unknown check $what"

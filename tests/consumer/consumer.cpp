@@ -1,17 +1,28 @@
+#include <termcount/count.h>
 #include <termcount/tree.h>
 #include <cstdio>
 #include <cstring>
 
-const char *terms[] = {"cat", "dog"}, *text = "cat dog concat cat";
-bool addTerms(void *, Tree *t, AddEntryFn add) { for (auto s : terms) if (!add(t, s, strlen(s))) return false; return false; }
-int nextByte(void *p) { auto s = (const char **)p; return **s ? (unsigned char)*(*s)++ : -1; }
-bool count(void *c, size_t i) { ((unsigned long *)c)[i]++; return true; }
+const char *terms[] = {"cat", "dog"}, *text = "cat dog\nconcat cat\n";
+
+// The entry source: adds every term in one call, then says there are no more.
+bool addTerms(void *, Tree *tree, AddEntryFn add) {
+    for (const char *t : terms)
+        if (!add(tree, t, strlen(t)))
+            return false;  // out of memory: tree_create returns false
+    return false;          // no more terms
+}
 
 int main() {
     Tree *tree;
-    unsigned long counts[2] = {};
-    if (!tree_create(nullptr, &tree, addTerms)) return 1;
-    tree_searchByWord(counts, tree, count, &text, nextByte);
-    for (int i = 0; i < 2; i++) printf("%lu %s\n", counts[i], terms[i]);
+    if (!tree_create(nullptr, &tree, addTerms))
+        return 1;
+    // Whole words, on two threads over the one index.
+    uint64_t counts[2];
+    Counting how = {tree, tree_searchByWordWith, 2, nullptr, nullptr};
+    if (count_memory(&how, text, strlen(text), counts).kind != FAULT_NONE)
+        return 1;
+    for (int i = 0; i < 2; i++)
+        printf("%llu %s\n", (unsigned long long)counts[i], terms[i]);
     tree_destroy(tree);
 }

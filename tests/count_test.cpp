@@ -1,0 +1,210 @@
+// The threaded count: what the random run cannot reach. Texts longer than
+// the slices it hands a search, sources of blocks, files that cannot be
+// read at offsets, faults, a stop asked for midway, and many counts of one
+// index at once.
+#include "count.h"
+#include "frontend.h"
+#include "process.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+using namespace support;
+
+// Over 3 MiB of lines, so that pieces and slices are cut in many places.
+std::string
+longText()
+{
+    std::string text;
+    for (int i = 0; text.size() < (3 << 20) + 12345; i++)
+        text += "line " + std::to_string(i % 977) + " the cat sat on the mat\n";
+    return text + "cat";
+}
+
+const std::vector<std::string> terms = {"cat", "the", "at", "line 7", "t"};
+
+std::vector<uint64_t>
+modelCounts(Mode mode, const std::string &text,
+            const std::vector<std::string> &terms = ::terms)
+{
+    std::vector<uint64_t> counts(terms.size());
+    TreePtr tree = buildTree(terms);
+    Outcome r = runSearch(tree, mode, text);
+    for (size_t i : r.reports)
+        counts[i]++;
+    return counts;
+}
+
+Counting
+counting(const TreePtr &tree, Mode mode, unsigned threads)
+{
+    return {tree.get(), searchModes[mode].searchWith, threads, nullptr, nullptr};
+}
+
+// Hands the text over in blocks of the sizes listed, in turn, empty ones
+// included; fails after `failAfter` blocks if that is not -1.
+struct Blocks {
+    const std::string *text;
+    std::vector<size_t> sizes;
+    size_t pos = 0, handed = 0;
+    long failAfter = -1;
+};
+
+int
+nextBlock(void *source, const void **bytes, size_t *size)
+{
+    Blocks *b = static_cast<Blocks *>(source);
+    if (b->failAfter >= 0 && b->handed == static_cast<size_t>(b->failAfter))
+        return -1;
+    if (b->pos == b->text->size())
+        return 0;
+    *size = std::min(b->sizes[b->handed++ % b->sizes.size()], b->text->size() - b->pos);
+    *bytes = b->text->data() + b->pos;
+    b->pos += *size;
+    return 1;
+}
+
+TEST(Count, EveryFormGivesOneSearchsCounts)
+{
+    const std::string text = longText();
+    std::string path = process::writeFile("long", text);
+    // A line feed in a term keeps the text whole.
+    std::vector<std::string> withLineFeed = terms;
+    withLineFeed.push_back("mat\n");
+    for (const std::vector<std::string> &list : {terms, withLineFeed})
+    for (Mode mode : {Any, Word, Line}) {
+        TreePtr tree = buildTree(list);
+        std::vector<uint64_t> want = modelCounts(mode, text, list);
+        for (unsigned threads : {1u, 2u, 3u, 8u}) {
+            SCOPED_TRACE(std::to_string(list.size()) + " terms, mode " +
+                         std::to_string(mode) + ", threads " + std::to_string(threads));
+            Counting c = counting(tree, mode, threads);
+            std::vector<uint64_t> mem(list.size()), file(list.size()), blocks(list.size());
+            EXPECT_EQ(count_memory(&c, text.data(), text.size(), mem.data()).kind, FAULT_NONE);
+            EXPECT_EQ(count_file(&c, path.c_str(), file.data()).kind, FAULT_NONE);
+            Blocks b{&text, {1, 0, 4095, 1 << 20, 3 << 20, 7}};
+            EXPECT_EQ(count_blocks(&c, nextBlock, &b, blocks.data()).kind, FAULT_NONE);
+            EXPECT_EQ(mem, want);
+            EXPECT_EQ(file, want);
+            EXPECT_EQ(blocks, want);
+        }
+    }
+}
+
+TEST(Count, AFileThatCannotSeekIsReadThrough)
+{
+    const std::string text = longText();
+    std::string fifo = process::scratch() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        FILE *f = fopen(fifo.c_str(), "wb");
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+    });
+    TreePtr tree = buildTree(terms);
+    Counting c = counting(tree, Word, 4);
+    std::vector<uint64_t> got(terms.size());
+    EXPECT_EQ(count_file(&c, fifo.c_str(), got.data()).kind, FAULT_NONE);
+    writer.join();
+    EXPECT_EQ(got, modelCounts(Word, text));
+}
+
+bool
+stopAtOnce(void *asked)
+{
+    ++*static_cast<int *>(asked);
+    return false;
+}
+
+TEST(Count, Faults)
+{
+    const std::string text = longText();
+    std::string path = process::writeFile("long", text);
+    TreePtr tree = buildTree(terms);
+    std::vector<uint64_t> counts(terms.size());
+    struct FaultCase {
+        const char *name;
+        Fault want;
+        std::function<Fault(Counting *)> run;
+    };
+    const FaultCase cases[] = {
+        {"missing file", {FAULT_OPEN, ENOENT},
+         [&](Counting *c) { return count_file(c, "/nonexistent/x", counts.data()); }},
+        {"a folder", {FAULT_READ, EISDIR},
+         [&](Counting *c) { return count_file(c, process::scratch().c_str(), counts.data()); }},
+        {"source fails at once", {FAULT_SOURCE, 0},
+         [&](Counting *c) {
+             Blocks b{&text, {100}, 0, 0, 0};
+             return count_blocks(c, nextBlock, &b, counts.data());
+         }},
+        {"source fails midway", {FAULT_SOURCE, 0},
+         [&](Counting *c) {
+             Blocks b{&text, {100}, 0, 0, 5};
+             return count_blocks(c, nextBlock, &b, counts.data());
+         }},
+    };
+    for (const FaultCase &fc : cases)
+        for (unsigned threads : {1u, 3u}) {
+            SCOPED_TRACE(std::string(fc.name) + ", threads " + std::to_string(threads));
+            Counting c = counting(tree, Any, threads);
+            Fault f = fc.run(&c);
+            EXPECT_EQ(f.kind, fc.want.kind);
+            EXPECT_EQ(f.error, fc.want.error);
+        }
+}
+
+TEST(Count, AStopAskedForEndsTheCount)
+{
+    // Long enough that the first question comes before the end.
+    std::string text;
+    for (int i = 0; i < 64; i++)
+        text += std::string(1 << 20, 'a') + "\n";
+    TreePtr tree = buildTree({std::string(200, 'a'), "a"});
+    for (unsigned threads : {1u, 2u, 4u}) {
+        SCOPED_TRACE(threads);
+        int asked = 0;
+        Counting c = {tree.get(), tree_searchWith, threads, stopAtOnce, &asked};
+        std::vector<uint64_t> counts(2);
+        std::string path = process::writeFile("as", text);
+        EXPECT_EQ(count_memory(&c, text.data(), text.size(), counts.data()).kind, FAULT_STOPPED);
+        EXPECT_EQ(count_file(&c, path.c_str(), counts.data()).kind, FAULT_STOPPED);
+        EXPECT_EQ(asked, 2) << "asked again after it said to stop";
+    }
+}
+
+TEST(Count, ManyCountsOfOneIndexAtOnce)
+{
+    const std::string text = longText();
+    TreePtr tree = buildTree(terms);
+    std::vector<uint64_t> want = modelCounts(Line, text);
+    std::vector<std::vector<uint64_t>> got(6, std::vector<uint64_t>(terms.size()));
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < got.size(); t++)
+        threads.emplace_back([&, t] {
+            Counting c = counting(tree, Line, 1 + t % 3);
+            count_memory(&c, text.data(), text.size(), got[t].data());
+        });
+    for (std::thread &t : threads)
+        t.join();
+    for (const std::vector<uint64_t> &g : got)
+        EXPECT_EQ(g, want);
+}
+
+TEST(Count, AddRefusesToOverflow)
+{
+    std::vector<uint64_t> into = {1, UINT64_MAX - 1}, from = {5, 2};
+    EXPECT_FALSE(count_add(into.data(), from.data(), 2));
+    EXPECT_EQ(into, (std::vector<uint64_t>{1, UINT64_MAX - 1}));
+    from = {5, 1};
+    EXPECT_TRUE(count_add(into.data(), from.data(), 2));
+    EXPECT_EQ(into, (std::vector<uint64_t>{6, UINT64_MAX}));
+}
+
+}  // namespace
