@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,14 +19,26 @@
 
 namespace process {
 
+// A folder for one test process's files, removed when the process ends.
+struct Scratch {
+    std::string dir;
+    Scratch()
+    {
+        char d[] = "/tmp/termcount-test-XXXXXX";
+        dir = mkdtemp(d);
+    }
+    ~Scratch()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+};
+
 inline const std::string &
 scratch()
 {
-    static const std::string dir = [] {
-        char d[] = "/tmp/termcount-test-XXXXXX";
-        return std::string(mkdtemp(d));
-    }();
-    return dir;
+    static const Scratch s;
+    return s.dir;
 }
 
 inline std::string
