@@ -1,0 +1,593 @@
+/*
+ * module.cpp: the termcount Python module, a thin binding over the index,
+ * the search-file loader and the threaded count. It converts arguments,
+ * releases the GIL around every load, read and scan, and turns faults into
+ * the exceptions Python users expect; the counting itself is the C++
+ * layer's, so that the module and the program cannot drift apart.
+ */
+#include "count.h"
+#include "frontend.h"
+#include "tree.h"
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sched.h>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+/* A buffer held for as long as a scan reads it: while it is held, a
+ * bytearray cannot be resized under the scan. */
+struct Bytes {
+    Py_buffer view{};
+    bool held = false;
+
+    Bytes() = default;
+    Bytes(const Bytes &) = delete;
+    Bytes &operator=(const Bytes &) = delete;
+    ~Bytes() { release(); }
+
+    void release()
+    {
+        if (held)
+            PyBuffer_Release(&view);
+        held = false;
+    }
+    const void *data() const { return view.buf; }
+    size_t size() const { return static_cast<size_t>(view.len); }
+};
+
+/* Holds the bytes of `obj` in `out`: str as UTF-8, or any C-contiguous
+ * buffer. Returns false, with a TypeError set, for anything else. */
+bool
+holdBytes(PyObject *obj, Bytes *out, bool strAllowed, const char *what)
+{
+    out->release();
+    if (PyUnicode_Check(obj)) {
+        if (!strAllowed) {
+            PyErr_Format(PyExc_TypeError, "%s must be bytes-like, not str", what);
+            return false;
+        }
+        Py_ssize_t len;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
+        if (utf8 == nullptr)
+            return false;
+        /* The UTF-8 form lives as long as the str, which the buffer keeps. */
+        if (PyBuffer_FillInfo(&out->view, obj, const_cast<char *>(utf8), len,
+                              1, PyBUF_SIMPLE) != 0)
+            return false;
+    } else if (!PyObject_CheckBuffer(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be bytes-like%s, not %.200s",
+                     what, strAllowed ? " or str" : "", Py_TYPE(obj)->tp_name);
+        return false;
+    } else if (PyObject_GetBuffer(obj, &out->view, PyBUF_SIMPLE) != 0) {
+        return false;
+    }
+    out->held = true;
+    return true;
+}
+
+const SearchMode *
+modeNamed(const py::object &mode)
+{
+    if (!py::isinstance<py::str>(mode))
+        throw py::type_error("mode must be a str: 'any', 'word' or 'line'");
+    const SearchMode *m = findSearchMode(mode.cast<std::string>().c_str());
+    if (m == nullptr)
+        throw py::value_error("mode must be 'any', 'word' or 'line', not " +
+                              py::repr(mode).cast<std::string>());
+    return m;
+}
+
+unsigned
+threadCount(const py::object &threads)
+{
+    if (threads.is_none()) {
+        cpu_set_t set;
+        if (sched_getaffinity(0, sizeof set, &set) != 0)
+            return 1;
+        return std::max(1, CPU_COUNT(&set));
+    }
+    if (!PyLong_Check(threads.ptr()) || PyBool_Check(threads.ptr()))
+        throw py::type_error("threads must be an int or None");
+    long long n = PyLong_AsLongLong(threads.ptr());
+    if (n == -1 && PyErr_Occurred())
+        throw py::error_already_set();
+    if (n < 1)
+        throw py::value_error("threads must be 1 or more, not " + std::to_string(n));
+    return static_cast<unsigned>(std::min<long long>(n, 1 << 16));
+}
+
+/* Asked about ten times a second while a count runs without the GIL: runs
+ * Python's signal handlers, so that Ctrl-C stops a long count. The
+ * exception a handler raises stays set on this thread for the caller. */
+bool
+keepGoing(void *)
+{
+    py::gil_scoped_acquire gil;
+    return PyErr_CheckSignals() == 0;
+}
+
+/* Raises the Python exception for `f`; `path` names the file, if any. */
+[[noreturn]] void
+raise(Fault f, const py::object &path = py::none())
+{
+    switch (f.kind) {
+    case FAULT_OPEN:
+    case FAULT_READ:
+        errno = f.error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw py::error_already_set();
+    case FAULT_MEMORY:
+        throw std::bad_alloc();
+    case FAULT_STOPPED:
+    case FAULT_SOURCE:
+        /* keepGoing or the source left its exception set. */
+        throw py::error_already_set();
+    case FAULT_NONE:
+        break;
+    }
+    throw std::logic_error("no fault to raise");
+}
+
+} // namespace
+
+/* The counts of one text, a value: immutable, comparable, addable. */
+struct Counts {
+    py::tuple terms;
+    std::vector<uint64_t> counts;
+
+    size_t index(Py_ssize_t i) const
+    {
+        Py_ssize_t n = static_cast<Py_ssize_t>(counts.size());
+        if (i < 0)
+            i += n;
+        if (i < 0 || i >= n)
+            throw py::index_error("Counts index out of range");
+        return static_cast<size_t>(i);
+    }
+
+    bool sameTerms(const Counts &o) const
+    {
+        return terms.is(o.terms) || terms.equal(o.terms);
+    }
+
+    py::dict toDict() const
+    {
+        py::dict d;
+        for (size_t i = 0; i < counts.size(); i++)
+            d[terms[i]] = counts[i];
+        return d;
+    }
+
+    py::list mostCommon(const py::object &n) const
+    {
+        py::list pairs = py::list(toDict().attr("items")());
+        /* sort is stable: ties stay in the dict's order, that of listing. */
+        pairs.attr("sort")(py::arg("key") = py::module_::import("operator").attr("itemgetter")(1),
+                           py::arg("reverse") = true);
+        if (n.is_none())
+            return pairs;
+        py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(n.ptr()));
+        if (!index)
+            throw py::error_already_set();
+        Py_ssize_t k = PyNumber_AsSsize_t(index.ptr(), PyExc_OverflowError);
+        if (k == -1 && PyErr_Occurred())
+            throw py::error_already_set();
+        return pairs[py::slice(0, std::max<Py_ssize_t>(k, 0), 1)];
+    }
+
+    py::bytes report() const
+    {
+        std::vector<TreeEntry> entries(counts.size());
+        for (size_t i = 0; i < entries.size(); i++) {
+            py::bytes t = terms[i];
+            entries[i] = {reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(t.ptr())),
+                          static_cast<size_t>(PyBytes_GET_SIZE(t.ptr()))};
+        }
+        char *buf = nullptr;
+        size_t size = 0;
+        FILE *out = open_memstream(&buf, &size);
+        if (out == nullptr)
+            throw std::bad_alloc();
+        writeReport(out, entries.data(), counts.data(), counts.size());
+        bool failed = ferror(out) != 0;
+        if (fclose(out) != 0 || failed) {
+            free(buf);
+            throw std::bad_alloc();
+        }
+        std::unique_ptr<char, decltype(&free)> owned(buf, free);
+        return py::bytes(buf, size);
+    }
+};
+
+/* A term list and its index: built once, counted any number of times, from
+ * any number of threads. */
+struct Terms {
+    Tree *tree = nullptr;
+    py::object listed = py::none();  // the tuple of terms, made when first asked
+
+    Terms() = default;
+    Terms(const Terms &) = delete;
+    Terms &operator=(const Terms &) = delete;
+    ~Terms() { tree_destroy(tree); }
+
+    size_t size() const
+    {
+        size_t count;
+        tree_getEntryList(tree, &count);
+        return count;
+    }
+
+    py::tuple terms()
+    {
+        if (listed.is_none()) {
+            size_t count;
+            const TreeEntry *e = tree_getEntryList(tree, &count);
+            py::tuple t(count);
+            for (size_t i = 0; i < count; i++)
+                t[i] = py::bytes(reinterpret_cast<const char *>(e[i].text), e[i].length);
+            listed = std::move(t);
+        }
+        return listed;
+    }
+
+    Counts counted(std::vector<uint64_t> &&counts)
+    {
+        return Counts{terms(), std::move(counts)};
+    }
+};
+
+namespace {
+
+/* A term list handed to tree_create: the terms back to back in one buffer,
+ * so that the index is built without the GIL. */
+struct TermBytes {
+    std::string bytes;
+    std::vector<size_t> ends;
+    size_t next = 0;
+};
+
+bool
+termBytesIterator(void *source, Tree *tree, AddEntryFn add)
+{
+    TermBytes *t = static_cast<TermBytes *>(source);
+    for (; t->next < t->ends.size(); t->next++) {
+        size_t from = t->next == 0 ? 0 : t->ends[t->next - 1];
+        if (!add(tree, t->bytes.data() + from, t->ends[t->next] - from))
+            return false;
+    }
+    return false;
+}
+
+std::unique_ptr<Terms>
+termsFromIterable(const py::object &items)
+{
+    if (PyUnicode_Check(items.ptr()) || PyObject_CheckBuffer(items.ptr()))
+        throw py::type_error("Terms takes an iterable of terms, not a single "
+                             "term: Terms([term])");
+    TermBytes list;
+    Bytes term;
+    size_t i = 0;
+    for (py::handle item : items) {
+        if (!holdBytes(item.ptr(), &term, true, "a term"))
+            throw py::error_already_set();
+        const char *p = static_cast<const char *>(term.data());
+        if (term.size() == 0)
+            throw py::value_error("term " + std::to_string(i) + " is empty");
+        if (memchr(p, '\n', term.size()) != nullptr)
+            throw py::value_error("term " + std::to_string(i) +
+                                  " holds a line feed: a term is one line");
+        list.bytes.append(p, term.size());
+        list.ends.push_back(list.bytes.size());
+        i++;
+    }
+    auto terms = std::make_unique<Terms>();
+    bool built;
+    {
+        py::gil_scoped_release nogil;
+        built = tree_create(&list, &terms->tree, termBytesIterator);
+    }
+    if (!built)
+        raise({FAULT_MEMORY, 0});
+    return terms;
+}
+
+std::unique_ptr<Terms>
+termsFromFile(const py::object &path)
+{
+    py::object name = py::module_::import("os").attr("fspath")(path);
+    PyObject *encoded = nullptr;
+    if (!PyUnicode_FSConverter(name.ptr(), &encoded))
+        throw py::error_already_set();
+    py::object owned = py::reinterpret_steal<py::object>(encoded);
+    auto terms = std::make_unique<Terms>();
+    Fault f;
+    {
+        py::gil_scoped_release nogil;
+        f = searchFile_load(PyBytes_AS_STRING(encoded), &terms->tree);
+    }
+    if (f.kind != FAULT_NONE)
+        raise(f, name);
+    return terms;
+}
+
+std::vector<uint64_t>
+newCounts(const Terms &t)
+{
+    return std::vector<uint64_t>(t.size());
+}
+
+Counting
+counting(const Terms &t, const py::object &mode, unsigned threads)
+{
+    return {t.tree, modeNamed(mode)->searchWith, threads, keepGoing, nullptr};
+}
+
+Counts
+countText(Terms &t, const py::object &text, const py::object &mode,
+          const py::object &threads)
+{
+    Counting c = counting(t, mode, threadCount(threads));
+    Bytes bytes;
+    if (!holdBytes(text.ptr(), &bytes, true, "text"))
+        throw py::error_already_set();
+    std::vector<uint64_t> counts = newCounts(t);
+    Fault f;
+    {
+        py::gil_scoped_release nogil;
+        f = count_memory(&c, bytes.data(), bytes.size(), counts.data());
+    }
+    if (f.kind != FAULT_NONE)
+        raise(f);
+    return t.counted(std::move(counts));
+}
+
+Counts
+countFile(Terms &t, const py::object &path, const py::object &mode,
+          const py::object &threads)
+{
+    Counting c = counting(t, mode, threadCount(threads));
+    py::object name = py::module_::import("os").attr("fspath")(path);
+    PyObject *encoded = nullptr;
+    if (!PyUnicode_FSConverter(name.ptr(), &encoded))
+        throw py::error_already_set();
+    py::object owned = py::reinterpret_steal<py::object>(encoded);
+    std::vector<uint64_t> counts = newCounts(t);
+    Fault f;
+    {
+        py::gil_scoped_release nogil;
+        f = count_file(&c, PyBytes_AS_STRING(encoded), counts.data());
+    }
+    if (f.kind != FAULT_NONE)
+        raise(f, name);
+    return t.counted(std::move(counts));
+}
+
+/* A stream's chunks, taken with the GIL and scanned without it: from a
+ * binary file's read(), or from an iterable of bytes-like objects. */
+struct Chunks {
+    py::object read = py::none();      // source.read, or None
+    py::object iterator = py::none();  // iter(source), or None
+    Bytes chunk;          // the chunk being scanned
+};
+
+enum { READ_SIZE = 1 << 20 };
+
+int
+nextChunk(void *source, const void **bytes, size_t *size)
+{
+    Chunks *s = static_cast<Chunks *>(source);
+    py::gil_scoped_acquire gil;
+    s->chunk.release();
+    PyObject *got;
+    if (!s->read.is_none()) {
+        got = PyObject_CallFunction(s->read.ptr(), "n", Py_ssize_t{READ_SIZE});
+    } else {
+        got = PyIter_Next(s->iterator.ptr());
+        if (got == nullptr)
+            return PyErr_Occurred() ? -1 : 0;
+    }
+    if (got == nullptr)
+        return -1;
+    py::object chunk = py::reinterpret_steal<py::object>(got);
+    if (!s->read.is_none() && PyUnicode_Check(got)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "count_stream needs a binary file: read() returned str");
+        return -1;
+    }
+    if (!holdBytes(got, &s->chunk, false, "a chunk"))
+        return -1;
+    *bytes = s->chunk.data();
+    *size = s->chunk.size();
+    return !s->read.is_none() && *size == 0 ? 0 : 1;
+}
+
+Counts
+countStream(Terms &t, const py::object &source, const py::object &mode)
+{
+    Counting c = counting(t, mode, 1);
+    Chunks chunks;
+    if (py::hasattr(source, "read"))
+        chunks.read = source.attr("read");
+    else
+        chunks.iterator = py::iter(source);
+    std::vector<uint64_t> counts = newCounts(t);
+    Fault f;
+    {
+        py::gil_scoped_release nogil;
+        f = count_blocks(&c, nextChunk, &chunks, counts.data());
+    }
+    chunks.chunk.release();
+    if (f.kind != FAULT_NONE)
+        raise(f);
+    return t.counted(std::move(counts));
+}
+
+py::object
+addCounts(const Counts &a, const py::object &other)
+{
+    if (py::isinstance<py::int_>(other) && other.cast<py::int_>().equal(py::int_(0)))
+        return py::cast(a);
+    if (!py::isinstance<Counts>(other))
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+    const Counts &b = other.cast<const Counts &>();
+    if (!a.sameTerms(b))
+        throw py::value_error("cannot add Counts of different term lists");
+    Counts sum{a.terms, a.counts};
+    if (!count_add(sum.counts.data(), b.counts.data(), sum.counts.size())) {
+        PyErr_SetString(PyExc_OverflowError, "a sum of counts passes 2**64 - 1");
+        throw py::error_already_set();
+    }
+    return py::cast(std::move(sum));
+}
+
+py::bytes
+packCounts(const std::vector<uint64_t> &counts)
+{
+    std::string out(counts.size() * 8, '\0');
+    for (size_t i = 0; i < counts.size(); i++)
+        for (int b = 0; b < 8; b++)
+            out[i * 8 + b] = static_cast<char>(counts[i] >> (8 * b));
+    return py::bytes(out);
+}
+
+std::vector<uint64_t>
+unpackCounts(const std::string &in)
+{
+    std::vector<uint64_t> counts(in.size() / 8);
+    for (size_t i = 0; i < counts.size(); i++)
+        for (int b = 0; b < 8; b++)
+            counts[i] |= uint64_t{static_cast<unsigned char>(in[i * 8 + b])} << (8 * b);
+    return counts;
+}
+
+} // namespace
+
+PYBIND11_MODULE(_termcount, m)
+{
+    m.doc() = "The compiled core of termcount; import termcount instead.";
+    m.attr("__version__") = TERMCOUNT_VERSION;
+
+    py::class_<Counts>(m, "Counts", py::buffer_protocol(), R"(
+The counts of one text: one count per term, in the order of the term list,
+zeros included, as the termcount program reports them.
+
+A value: len(), indexing (negative too), iteration, == and + (of counts over
+equal term lists, so that sum() of the counts of a text's pieces gives the
+counts of the whole text). memoryview(c) and numpy.asarray(c) see the counts
+as unsigned 64-bit integers without a copy. Counts pickle.)")
+        .def("__len__", [](const Counts &c) { return c.counts.size(); })
+        .def("__getitem__", [](const Counts &c, Py_ssize_t i) { return c.counts[c.index(i)]; })
+        .def("__iter__", [](const Counts &c) {
+                 return py::make_iterator(c.counts.begin(), c.counts.end());
+             }, py::keep_alive<0, 1>())
+        .def("__eq__", [](const Counts &a, const py::object &other) -> py::object {
+                 if (!py::isinstance<Counts>(other))
+                     return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+                 const Counts &b = other.cast<const Counts &>();
+                 return py::bool_(a.counts == b.counts && a.sameTerms(b));
+             })
+        .def("__add__", addCounts)
+        .def("__radd__", addCounts)
+        .def("__repr__", [](const Counts &c) {
+                 uint64_t total = 0;
+                 for (uint64_t n : c.counts)
+                     total += n;
+                 return "<termcount.Counts of " + std::to_string(c.counts.size()) +
+                        " terms, " + std::to_string(total) + " occurrences>";
+             })
+        .def_property_readonly("terms", [](const Counts &c) { return c.terms; },
+                               "The terms, a tuple of bytes in list order.")
+        .def("report", &Counts::report, R"(
+The report the termcount program prints for the same terms and text, byte
+for byte: one b"COUNT TERM\n" line per term, in list order.)")
+        .def("to_dict", &Counts::toDict, R"(
+{term: count}. A term listed twice keeps the count of its last listing,
+the one the count goes to.)")
+        .def("most_common", &Counts::mostCommon, py::arg("n") = py::none(), R"(
+[(term, count), ...] by count, largest first, as to_dict() holds them; ties
+keep the order in which the terms are first listed. With n, only the first
+n pairs.)")
+        .def_buffer([](Counts &c) {
+            return py::buffer_info(c.counts.data(), sizeof(uint64_t),
+                                   py::format_descriptor<uint64_t>::format(), 1,
+                                   {c.counts.size()}, {sizeof(uint64_t)}, true);
+        })
+        .def(py::pickle(
+            [](const Counts &c) { return py::make_tuple(c.terms, packCounts(c.counts)); },
+            [](const py::tuple &state) {
+                if (state.size() != 2)
+                    throw py::value_error("not a pickled Counts");
+                Counts c{state[0].cast<py::tuple>(), unpackCounts(state[1].cast<std::string>())};
+                bool bytes = c.counts.size() == c.terms.size();
+                for (size_t i = 0; bytes && i < c.terms.size(); i++)
+                    bytes = PyBytes_Check(c.terms[i].ptr());
+                if (!bytes)
+                    throw py::value_error("not a pickled Counts");
+                return c;
+            }));
+
+    py::class_<Terms>(m, "Terms", R"(
+A list of terms and the index built over it: built once, counted any number
+of times, from any number of threads at once.
+
+Terms(terms) takes an iterable whose items are each one term: bytes-like,
+or str as UTF-8. A term may hold any bytes but a line feed, and may not be
+empty. Terms.from_file(path) reads a search file by the termcount program's
+rules. A term listed twice is counted under its last listing; earlier
+listings count 0.
+
+Every count releases the GIL while it scans, and Ctrl-C interrupts it.
+Terms pickle as their term list, and the index is built anew on load.)")
+        .def(py::init(&termsFromIterable), py::arg("terms"))
+        .def_static("from_file", &termsFromFile, py::arg("path"), R"(
+Reads the terms of a search file, as the termcount program does: one term
+per line, the line feed dropped, empty lines skipped, a NUL ending a term, a
+carriage return kept, a line read in pieces of at most 1,048,575 bytes.
+path is a str, bytes or os.PathLike. Raises OSError (with errno and
+filename) when the file cannot be opened or read, MemoryError when the index
+cannot be built.)")
+        .def("__len__", &Terms::size)
+        .def_property_readonly("terms", &Terms::terms,
+                               "The terms, a tuple of bytes in list order, duplicates kept.")
+        .def("__repr__", [](const Terms &t) {
+                 return "<termcount.Terms of " + std::to_string(t.size()) + " terms>";
+             })
+        .def("count", &countText, py::arg("text"), py::arg("mode") = "any",
+             py::arg("threads") = 1, R"(
+Counts the terms in text: bytes-like (bytes, bytearray, memoryview, mmap,
+array) or str, as UTF-8. mode is "any" (every occurrence, overlapping ones
+too), "word" (whole words) or "line" (whole lines). With threads=N the text
+is cut right after line feeds into N pieces counted at once, with the same
+result. Returns Counts equal to what the termcount program reports for the
+same bytes.)")
+        .def("count_file", &countFile, py::arg("path"), py::arg("mode") = "any",
+             py::arg("threads") = py::none(), R"(
+Counts the terms in the file at path (str, bytes or os.PathLike), read in
+blocks, never whole. threads=None uses every core this process may run on;
+each thread reads its own piece of the file. A pipe or other file that
+cannot be read at offsets is read on one thread. Raises OSError (with errno
+and filename) when the file cannot be opened or read.)")
+        .def("count_stream", &countStream, py::arg("source"), py::arg("mode") = "any", R"(
+Counts the terms in a stream: a binary file object, read in blocks until
+read() returns b"", or an iterable of bytes-like chunks. The chunks are one
+text, as if joined: a term may span two of them. An exception raised by the
+source propagates unchanged.)")
+        .def(py::pickle(
+            [](Terms &t) { return py::make_tuple(t.terms()); },
+            [](const py::tuple &state) {
+                if (state.size() != 1)
+                    throw py::value_error("not a pickled Terms");
+                return termsFromIterable(state[0]);
+            }));
+}

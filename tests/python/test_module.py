@@ -1,0 +1,263 @@
+"""The module's own behaviour: Counts as a value, the types it takes, every
+refusal with its exception, threads sharing one Terms, and Ctrl-C."""
+import array
+import errno
+import mmap
+import operator
+import os
+import pickle
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import termcount
+
+TERMS = termcount.Terms([b"cat", "dog", b"at", b"cat"])
+TEXT = b"cat dog concat cat.\ndog\n"
+
+
+def word_counts():
+    return TERMS.count(TEXT, "word")
+
+
+# --- Counts as a value -------------------------------------------------------
+
+@pytest.mark.parametrize("got, want", [
+    (lambda c: list(c), [0, 2, 0, 2]),
+    (lambda c: len(c), 4),
+    (lambda c: c[-1], 2),
+    (lambda c: c.terms, (b"cat", b"dog", b"at", b"cat")),
+    (lambda c: c.report(), b"0 cat\n2 dog\n0 at\n2 cat\n"),
+    (lambda c: c.to_dict(), {b"cat": 2, b"dog": 2, b"at": 0}),
+    (lambda c: c.most_common(), [(b"cat", 2), (b"dog", 2), (b"at", 0)]),
+    (lambda c: c.most_common(1), [(b"cat", 2)]),
+    (lambda c: c.most_common(-1), []),
+    (lambda c: list(c + c), [0, 4, 0, 4]),
+    (lambda c: list(sum([c, c, c])), [0, 6, 0, 6]),
+    (lambda c: 0 + c == c, True),
+    (lambda c: c == TERMS.count(TEXT, "any"), False),
+    (lambda c: c == termcount.Terms([b"cat", b"dog", b"at", b"dog"]).count(TEXT, "word"), False),
+    (lambda c: c == [0, 2, 0, 2], False),
+    (lambda c: pickle.loads(pickle.dumps(c)) == c, True),
+    (lambda c: memoryview(c).tolist(), [0, 2, 0, 2]),
+    (lambda c: (memoryview(c).format, memoryview(c).itemsize, memoryview(c).readonly),
+     ("Q", 8, True)),
+], ids=["list", "len", "negative index", "terms", "report", "to_dict keeps the last listing",
+        "most_common, ties in list order", "most_common(1)", "most_common(-1)", "+", "sum",
+        "0 +", "other mode", "other terms", "not Counts", "pickle", "memoryview", "uint64"])
+def test_counts_are_a_value(got, want):
+    assert got(word_counts()) == want
+
+
+def test_numpy_sees_the_counts_without_a_copy():
+    np = pytest.importorskip("numpy")
+    c = word_counts()
+    a, b = np.asarray(c), np.asarray(c)
+    assert a.dtype == np.uint64 and a.tolist() == [0, 2, 0, 2]
+    assert a.ctypes.data == b.ctypes.data and not a.flags.writeable
+
+
+def test_terms_pickle_as_their_list_and_count_alike():
+    again = pickle.loads(pickle.dumps(TERMS))
+    assert again.terms == TERMS.terms and len(again) == 4
+    assert again.count(TEXT) == TERMS.count(TEXT)
+
+
+def test_a_sum_past_64_bits_is_refused():
+    big = pickle.loads(pickle.dumps(termcount.Terms([b"a"]).count(b"a")).replace(
+        b"\x01\x00\x00\x00\x00\x00\x00\x00", b"\xff" * 8))
+    assert list(big) == [2**64 - 1]
+    with pytest.raises(OverflowError):
+        big + termcount.Terms([b"a"]).count(b"a")
+
+
+# --- what count() takes ------------------------------------------------------
+
+@pytest.mark.parametrize("text", [
+    b"cat cat", bytearray(b"cat cat"), memoryview(b"xcat catx")[1:-1],
+    array.array("B", b"cat cat"), "cat cat", "cat cat".encode("utf-8"),
+], ids=["bytes", "bytearray", "memoryview", "array", "str", "utf-8"])
+def test_every_bytes_like_text(text):
+    assert list(termcount.Terms([b"cat"]).count(text, "word")) == [2]
+
+
+def test_str_terms_and_text_are_utf8():
+    t = termcount.Terms(["café", b"caf\xc3\xa9"])
+    assert t.terms == (b"caf\xc3\xa9", b"caf\xc3\xa9")
+    assert list(t.count("un café, deux cafés")) == [0, 2]
+
+
+def test_an_mmap_and_a_path_like(tmp_path):
+    f = tmp_path / "text"
+    f.write_bytes(TEXT * 1000)
+    with open(f, "rb") as fh, mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        assert TERMS.count(m, "word", threads=3) == TERMS.count_file(f, "word", threads=3)
+    assert TERMS.count_file(os.fsencode(f), "word") == TERMS.count(TEXT * 1000, "word")
+
+
+# --- refusals ----------------------------------------------------------------
+
+class SourceError(Exception):
+    pass
+
+
+def failing_source():
+    yield b"cat"
+    raise SourceError("from the source")
+
+
+@pytest.mark.parametrize("call, error, says", [
+    (lambda: TERMS.count(TEXT, "ANY"), ValueError, "'any', 'word' or 'line'"),
+    (lambda: TERMS.count(TEXT, mode=None), TypeError, "'any', 'word' or 'line'"),
+    (lambda: TERMS.count(None), TypeError, "bytes-like or str, not NoneType"),
+    (lambda: TERMS.count(7), TypeError, "not int"),
+    (lambda: TERMS.count(memoryview(b"abcd")[::2]), BufferError, "contiguous"),
+    (lambda: TERMS.count(TEXT, threads=0), ValueError, "1 or more"),
+    (lambda: TERMS.count(TEXT, threads=-3), ValueError, "1 or more"),
+    (lambda: TERMS.count(TEXT, threads=1.5), TypeError, "int"),
+    (lambda: TERMS.count_file(__file__, threads=0), ValueError, "1 or more"),
+    (lambda: TERMS.count_stream(["cat"]), TypeError, "bytes-like, not str"),
+    (lambda: TERMS.count_stream([b"cat", None]), TypeError, "not NoneType"),
+    (lambda: TERMS.count_stream([7]), TypeError, "not int"),
+    (lambda: TERMS.count_stream(open(__file__)), TypeError, "binary file"),
+    (lambda: TERMS.count_stream(5), TypeError, "not iterable"),
+    (lambda: termcount.Terms([b""]), ValueError, "term 0 is empty"),
+    (lambda: termcount.Terms([b"a", b"b\nc"]), ValueError, "term 1 holds a line feed"),
+    (lambda: termcount.Terms([None]), TypeError, "bytes-like or str"),
+    (lambda: termcount.Terms("cat"), TypeError, "not a single term"),
+    (lambda: termcount.Terms(5), TypeError, "not iterable"),
+    (lambda: termcount.Terms.from_file(5), TypeError, "PathLike"),
+], ids=["unknown mode", "mode not str", "None text", "int text", "strided text",
+        "threads 0", "threads negative", "threads float", "count_file threads 0",
+        "str chunk", "None chunk", "int chunk", "text file", "not iterable source",
+        "empty term", "line feed in a term", "None term", "one str for terms",
+        "int for terms", "int path"])
+def test_bad_input_is_refused(call, error, says):
+    with pytest.raises(error, match=says):
+        call()
+
+
+@pytest.mark.parametrize("how", ["from_file", "count_file"])
+@pytest.mark.parametrize("path, error, code", [
+    ("missing", FileNotFoundError, errno.ENOENT),
+    ("folder", IsADirectoryError, errno.EISDIR),
+], ids=["missing", "folder"])
+def test_files_that_cannot_be_read(tmp_path, how, path, error, code):
+    target = tmp_path / path
+    if path == "folder":
+        target.mkdir()
+    call = termcount.Terms.from_file if how == "from_file" else TERMS.count_file
+    with pytest.raises(error) as e:
+        call(target)
+    assert e.value.errno == code and e.value.filename == str(target)
+
+
+def test_a_source_exception_propagates_unchanged():
+    source = failing_source()
+    with pytest.raises(SourceError, match="from the source"):
+        TERMS.count_stream(source)
+
+
+def run_python(code, **kw):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=60, **kw)
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace")
+def test_a_read_error_midway_raises(tmp_path):
+    f = tmp_path / "text"
+    f.write_bytes(TEXT * 200000)
+    done = subprocess.run(
+        ["strace", "-f", "-o", os.devnull, "-e", "inject=pread64:error=EIO:when=3",
+         sys.executable, "-c",
+         f"import termcount; termcount.Terms([b'cat']).count_file({str(f)!r}, threads=1)"],
+        capture_output=True, text=True, timeout=60, env=os.environ)
+    assert done.returncode == 1
+    assert "OSError: [Errno 5] Input/output error: " + repr(str(f)) in done.stderr
+
+
+def test_an_index_that_cannot_be_built_raises_memory_error():
+    done = run_python("""
+        import resource, termcount
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            termcount.Terms([b"%d" % i * 50 for i in range(100000)])
+        except MemoryError:
+            print("MemoryError")
+    """, env=os.environ)
+    assert done.stdout == "MemoryError\n", done.stderr
+
+
+# --- threads and signals -----------------------------------------------------
+
+def test_eight_threads_share_one_terms_while_the_main_thread_runs(tmp_path):
+    text = b"the cat sat on the mat\nconcat cat\n" * 1200000
+    f = tmp_path / "text"
+    f.write_bytes(text)
+    terms = termcount.Terms([b"cat", b"the", b"at", b"mat"])
+    want = {m: terms.count(text, m) for m in ("any", "word", "line")}
+    calls = [lambda m=m: terms.count(text, m, threads=2) for m in want] + \
+            [lambda m=m: terms.count_file(f, m, threads=1) for m in want] + \
+            [lambda: terms.count_stream(open(f, "rb"), "word"),
+             lambda: terms.count(text.decode(), "any")]
+    modes = list(want) * 2 + ["word", "any"]
+    results = [None] * len(calls)
+
+    def work(i):
+        results[i] = calls[i]()
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(calls))]
+    start = time.monotonic()
+    for t in threads:
+        t.start()
+    # A scan that held the GIL would stall this loop for its whole length.
+    ticks, longest, last = 0, 0.0, time.monotonic()
+    while any(t.is_alive() for t in threads):
+        now = time.monotonic()
+        longest, last, ticks = max(longest, now - last), now, ticks + 1
+    for t in threads:
+        t.join()
+    elapsed = time.monotonic() - start
+    assert [r == want[m] for r, m in zip(results, modes)] == [True] * len(calls)
+    assert elapsed > 0.5, "too quick to show anything"
+    assert longest < 0.25 and ticks > 1000
+
+
+@pytest.mark.parametrize("call", [
+    "terms.count(text)",
+    "terms.count(text, threads=2)",
+    "terms.count_file(path, threads=2)",
+    "terms.count_stream(open(path, 'rb'))",
+])
+def test_ctrl_c_interrupts_a_long_count(tmp_path, call):
+    # A thousand steps from every byte: minutes of scanning.
+    path = tmp_path / "a"
+    path.write_bytes((b"a" * (1 << 20) + b"\n") * 32)
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import sys, termcount
+        terms = termcount.Terms([b"a" * 1000])
+        path = {str(path)!r}
+        text = open(path, "rb").read()
+        print("counting", flush=True)
+        try:
+            {call}
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "counting\n"
+        time.sleep(0.3)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out = child.communicate(timeout=10)[0]
+        assert out == "interrupted\n"
+        assert time.monotonic() - sent < 1.0
+    finally:
+        child.kill()
+        child.wait()

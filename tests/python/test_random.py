@@ -1,0 +1,150 @@
+"""Every entry point of the module against the termcount program, over
+random search files and texts drawn as the sharded C++ test draws them:
+duplicates, carriage returns, NUL-cut lines, empty lines, no final line
+feed. TERMCOUNT_CASES (default 200) and TERMCOUNT_SEED (1) set the run;
+the full run is TERMCOUNT_CASES=10000."""
+import array
+import io
+import os
+import random
+
+import termcount
+
+MODES = ("any", "word", "line")
+ALPHABETS = (b"ab\n", b"a b\n\n", b"ab\n\r\0\xff", b"x1-_ Y\n")
+
+
+def random_line(rng, text, earlier, abc):
+    """A search file line, as sharded.cpp's randomLine makes them."""
+    kind = rng.randrange(8)
+    n = 1 + rng.randrange(8)
+    if kind == 0:
+        return b""
+    if kind in (1, 2) and earlier:
+        return rng.choice(earlier)
+    if kind in (1, 2, 3, 4) and text:
+        at = rng.randrange(len(text))
+        return text[at:at + n].split(b"\n")[0]
+    line = bytes(rng.choice(abc) for _ in range(n))
+    if rng.randrange(4) == 0:
+        line += b"\r" if rng.randrange(2) else b"\0tail"
+    return line
+
+
+def draw(rng):
+    abc = rng.choice(ALPHABETS)
+    text = bytes(rng.choice(abc) for _ in range(rng.randrange(200)))
+    if rng.randrange(100) == 0:
+        # Now and then past the 64 KiB slices and 1 MiB blocks of a count.
+        text = text * (1 + (3 << 20) // max(len(text), 1)) + text[:7]
+    lines = []
+    line_abc = abc.split(b"\n")[0] + b"\r"
+    for _ in range(rng.randrange(12)):
+        lines.append(random_line(rng, text, lines, line_abc))
+    search_file = b"".join(line + b"\n" for line in lines)
+    if search_file and rng.randrange(4) == 0:
+        search_file = search_file[:-1]
+    return search_file, text
+
+
+def terms_of(search_file):
+    """The terms a search file holds, read by the rules directly."""
+    terms = []
+    for line in search_file.split(b"\n"):
+        line = line.split(b"\0")[0]
+        if line:
+            terms.append(line)
+    return terms
+
+
+def chunks(rng, text):
+    """The text cut at random places, with empty chunks now and then."""
+    out, at = [], 0
+    while at < len(text):
+        n = rng.choice((0, 1, 2, 7, 64, 1 << 20))
+        out.append(text[at:at + n])
+        at += n
+    return out
+
+
+class Trickle(io.RawIOBase):
+    """A binary file whose read() gives back fewer bytes than asked."""
+
+    def __init__(self, data, rng):
+        self.data, self.at, self.rng = data, 0, rng
+
+    def readable(self):
+        return True
+
+    def read(self, n=-1):
+        take = min(n, 1 + self.rng.randrange(9))
+        piece = self.data[self.at:self.at + take]
+        self.at += len(piece)
+        return piece
+
+
+def as_text_type(rng, text):
+    """The same bytes as one of the types count() takes."""
+    kind = rng.randrange(5)
+    if kind == 1:
+        return bytearray(text)
+    if kind == 2:
+        return memoryview(b"--" + text + b"--")[2:2 + len(text)]
+    if kind == 3:
+        return array.array("B", text)
+    if kind == 4:
+        try:
+            return text.decode("utf-8")
+        except UnicodeDecodeError:
+            pass
+    return text
+
+
+def cut_at_line_feeds(rng, text):
+    cuts = sorted(rng.sample([i + 1 for i, b in enumerate(text) if b == 10],
+                             k=min(3, text.count(b"\n"))))
+    return [text[a:b] for a, b in zip([0] + cuts, cuts + [len(text)])]
+
+
+def check_case(rng, tmp, run_termcount):
+    search_file, text = draw(rng)
+    sf, tf = tmp / "terms", tmp / "text"
+    sf.write_bytes(search_file)
+    tf.write_bytes(text)
+    from_file = termcount.Terms.from_file(sf)
+    listed = terms_of(search_file)
+    assert list(from_file.terms) == listed
+    from_list = termcount.Terms(listed)
+    for mode in MODES:
+        want = run_termcount(sf, mode, tf)
+        threads = 1 + rng.randrange(4)
+        got = {
+            "count": from_file.count(as_text_type(rng, text), mode, threads),
+            "count, list terms": from_list.count(text, mode=mode, threads=threads),
+            "count_file": from_file.count_file(os.fspath(tf), mode, threads),
+            "count_stream, chunks": from_list.count_stream(chunks(rng, text), mode),
+            "count_stream, file": from_file.count_stream(Trickle(text, rng), mode),
+            "sum over pieces": sum(from_file.count(p, mode)
+                                   for p in cut_at_line_feeds(rng, text)),
+        }
+        for how, counts in got.items():
+            if counts.report() != want:
+                return (f"{how} ({mode}, {threads} threads) differs\n"
+                        f"search file {search_file!r}\ntext {text[:300]!r}\n"
+                        f"want {want!r}\ngot  {counts.report()!r}")
+    return None
+
+
+def test_every_entry_point_matches_the_program(tmp_path, run_termcount):
+    cases = int(os.environ.get("TERMCOUNT_CASES", "200"))
+    seed = int(os.environ.get("TERMCOUNT_SEED", "1"))
+    failures = []
+    for i in range(cases):
+        rng = random.Random(seed * 1_000_003 + i)
+        diff = check_case(rng, tmp_path, run_termcount)
+        if diff:
+            failures.append(f"seed {seed} case {i}: {diff}")
+            if len(failures) == 3:
+                break
+    print(f"random cases: {cases - len(failures)} passed, {len(failures)} failed")
+    assert not failures, "\n\n".join(failures)
