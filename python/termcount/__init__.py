@@ -13,6 +13,8 @@ one count per term, in list order, zeros included. mode is "any" (every
 occurrence, overlapping ones too), "word" (whole words: ASCII letters and
 digits) or "line" (input lines equal to a term). Text and terms are bytes;
 a str is taken as UTF-8.
+
+termcount.dask counts the files of a Dask cluster.
 """
 from ._termcount import Counts, Terms, __version__
 

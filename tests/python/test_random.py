@@ -9,52 +9,7 @@ import os
 import random
 
 import termcount
-
-MODES = ("any", "word", "line")
-ALPHABETS = (b"ab\n", b"a b\n\n", b"ab\n\r\0\xff", b"x1-_ Y\n")
-
-
-def random_line(rng, text, earlier, abc):
-    """A search file line, as sharded.cpp's randomLine makes them."""
-    kind = rng.randrange(8)
-    n = 1 + rng.randrange(8)
-    if kind == 0:
-        return b""
-    if kind in (1, 2) and earlier:
-        return rng.choice(earlier)
-    if kind in (1, 2, 3, 4) and text:
-        at = rng.randrange(len(text))
-        return text[at:at + n].split(b"\n")[0]
-    line = bytes(rng.choice(abc) for _ in range(n))
-    if rng.randrange(4) == 0:
-        line += b"\r" if rng.randrange(2) else b"\0tail"
-    return line
-
-
-def draw(rng):
-    abc = rng.choice(ALPHABETS)
-    text = bytes(rng.choice(abc) for _ in range(rng.randrange(200)))
-    if rng.randrange(100) == 0:
-        # Now and then past the 64 KiB slices and 1 MiB blocks of a count.
-        text = text * (1 + (3 << 20) // max(len(text), 1)) + text[:7]
-    lines = []
-    line_abc = abc.split(b"\n")[0] + b"\r"
-    for _ in range(rng.randrange(12)):
-        lines.append(random_line(rng, text, lines, line_abc))
-    search_file = b"".join(line + b"\n" for line in lines)
-    if search_file and rng.randrange(4) == 0:
-        search_file = search_file[:-1]
-    return search_file, text
-
-
-def terms_of(search_file):
-    """The terms a search file holds, read by the rules directly."""
-    terms = []
-    for line in search_file.split(b"\n"):
-        line = line.split(b"\0")[0]
-        if line:
-            terms.append(line)
-    return terms
+from cases import MODES, draw, terms_of
 
 
 def chunks(rng, text):
