@@ -47,6 +47,22 @@ man)
         groff -man -Tutf8 -P -cbou "$build/$page.1" 2>/dev/null | grep -q "$page searchfile" ||
             fail "rendered $page.1 has no synopsis"
     done
+    # The man page's recipes are the README's, which the recipes test runs:
+    # every command of the README's recipe block, its lines joined, is in
+    # the rendered page.
+    flat() { tr -s ' \n' '  '; }
+    page=$(groff -man -Tascii -P -cbou "$build/termcount-merge.1" 2>/dev/null | flat)
+    awk '/^<!-- recipes:/ { on = 1; next } on && /^```sh/ { next } on && /^```/ { exit }
+         on && !/^#/' "$src/README.md" |
+        awk 'BEGIN { RS = "" } { print }' > "$tmp/recipes"
+    [ -s "$tmp/recipes" ] || fail "no recipe block in README.md"
+    while IFS= read -r line; do
+        [ -n "$line" ] || continue
+        case $page in
+        *"$(printf '%s' "$line" | flat)"*) ;;
+        *) fail "termcount-merge.1 lacks the README's recipe line: $line" ;;
+        esac
+    done < "$tmp/recipes"
     ;;
 install)
     prefix=$tmp/prefix
