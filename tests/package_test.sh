@@ -3,7 +3,7 @@
 # pkg-config files (by building a program against it) and its Python
 # package, and the Debian packages, built from the source with the /usr
 # prefix, checked by lintian and installed into a scratch root.
-# Usage: package_test.sh man|install|deb SOURCE_DIR BUILD_DIR [cmake args...]
+# Usage: package_test.sh man|install|subdir|deb SOURCE_DIR BUILD_DIR [cmake args...]
 # Exits 77, which CTest reports as skipped, when a tool it needs is missing.
 set -eu
 what=$1 src=$2 build=$3
@@ -96,6 +96,21 @@ install)
     [ "$("$tmp/pc-consumer")" = "$consumer_says" ] || fail "the pkg-config consumer printed the wrong counts"
     pydir=$(cache TERMCOUNT_PYTHON_DIR "$build")
     [ -z "$pydir" ] || check_python "$prefix/$pydir"
+    ;;
+subdir)
+    # termcount inside another project: only its targets, no install rules
+    # or packaging of its own.
+    cmake -S "$src/tests/subproject" -B "$tmp/sub" -DTERMCOUNT_SOURCE_DIR="$src" \
+          -DTERMCOUNT_PYTHON=OFF -DTERMCOUNT_WERROR=ON "$@" >/dev/null ||
+        fail "cannot configure the subproject"
+    cmake --build "$tmp/sub" -j2 --target consumer >/dev/null || fail "cannot build the subproject"
+    [ "$("$tmp/sub/consumer")" = "$consumer_says" ] || fail "the subproject's consumer printed the wrong counts"
+    if grep -qs 'file(INSTALL' "$tmp/sub/termcount/cmake_install.cmake"; then
+        fail "termcount installs files as a subdirectory"
+    fi
+    [ ! -e "$tmp/sub/CPackConfig.cmake" ] || fail "termcount set up packaging as a subdirectory"
+    grep -q -- -Werror "$tmp/sub/termcount/CMakeFiles/tree.dir/flags.make" &&
+        fail "termcount turned warnings into errors as a subdirectory"
     ;;
 deb)
     need dpkg-deb
