@@ -1,10 +1,12 @@
 """Times termcount, a byte-reading floor and the tools a user would reach for
-instead, over the data that prepare.sh makes, and prints a Markdown table.
+instead, over the data that prepare.sh makes, and prints Markdown tables:
+the peers (main), sharded runs on GNU parallel (scaling), and the Python
+module and its Dask integration (python), all in one run on one machine.
 
-Every command runs --runs times; the table gives the median wall time, the
-throughput over the text, the peak resident memory of the whole pipeline and
-how far each peer's counts are from termcount's. A run past --timeout is
-stopped and shown as such."""
+Every command runs --runs times; the tables give the median wall time, the
+throughput over the text in MiB/s, the peak resident memory and how far
+each peer's counts are from termcount's. A run past --timeout is stopped and
+shown as such."""
 import argparse
 import os
 import shlex
@@ -23,15 +25,16 @@ p.add_argument("--runs", type=int, default=3)
 p.add_argument("--timeout", type=float, default=120)
 p.add_argument("--mb", type=int, default=256)
 p.add_argument("--only", help="run only cases whose name contains this")
-p.add_argument("--merge", help="termcount-merge, for --scaling")
-p.add_argument("--scaling", action="store_true",
-               help="time sharded runs on GNU parallel instead of the peers")
+p.add_argument("--merge", required=True, help="termcount-merge")
+p.add_argument("--python-path", help="where the termcount Python package is")
+p.add_argument("--tables", default="main,scaling,python",
+               help="which tables to print, of main, scaling and python")
 args = p.parse_args()
 
 D = args.data
 TEXT = f"{D}/kjv-{args.mb}.txt"
 C = "LC_ALL=C"
-MB = args.mb
+MiB = 1 << 20
 
 CASES = [
     ("any × 100 words", "any", "words100.txt", TEXT, ["grep", "rg", "aho"]),
@@ -66,6 +69,9 @@ def run_once(cmd, stdin_path, out_path):
     GNU time reports the peak of the whole pipeline; measured from here it
     would include this interpreter's own pages, inherited across the fork."""
     rss_path, err_path = out_path + ".rss", out_path + ".err"
+    own_time = out_path + ".time"  # a command that times itself leaves it here
+    if os.path.exists(own_time):
+        os.remove(own_time)
     with open(stdin_path, "rb") as fin, open(out_path, "wb") as fout, \
             open(err_path, "wb") as ferr:
         t0 = time.perf_counter()
@@ -83,6 +89,9 @@ def run_once(cmd, stdin_path, out_path):
         err = f.read().decode("utf-8", "replace").strip()
     if err or proc.returncode != 0:
         return f"failed: {err.splitlines()[-1] if err else proc.returncode}"
+    if os.path.exists(own_time):
+        with open(own_time) as f:
+            elapsed = float(f.read())
     with open(rss_path) as f:
         return elapsed, int(f.read().split()[-1])
 
@@ -123,17 +132,25 @@ def compare(want, got):
     return f"{wrong} terms off, {pct:.1f}% of matches"
 
 
-def fmt_row(case, tool, m, size_mb, ref, floor, note):
+def throughput(size, secs):
+    """MiB/s, with decimals where the figure is small."""
+    speed = size / MiB / secs
+    return f"{speed:.0f}" if speed >= 10 else f"{speed:.2f}"
+
+
+def fmt_row(case, tool, m, size, ref, floor, note):
+    """A row of the main table: `ref` is termcount's time, `floor` the
+    floor's, for the ratio columns."""
     if m == "timeout":
-        return f"| {case} | {tool} | > {args.timeout:.0f} (stopped) | | | | |"
+        return f"| {case} | {tool} | > {args.timeout:.0f} (stopped) | | | | | |"
     if isinstance(m, str):
-        return f"| {case} | {tool} | {m} | | | | |"
+        return f"| {case} | {tool} | {m} | | | | | |"
     secs, rss = m
-    speed = f"{size_mb / secs:.0f}" if size_mb else ""
+    speed = throughput(size, secs) if size else ""
     ratio = f"{secs / ref:.2f}" if ref else ""
-    if floor:
-        ratio += f" ({secs / floor:.1f}× floor)"
-    return f"| {case} | {tool} | {secs:.3f} | {speed} | {rss / 1024:.1f} | {ratio} | {note} |"
+    over_floor = f"{secs / floor:.1f}" if floor else ""
+    return (f"| {case} | {tool} | {secs:.3f} | {speed} | {rss / 1024:.1f} | {ratio} "
+            f"| {over_floor} | {note} |")
 
 
 def output_note(a, b):
@@ -153,6 +170,7 @@ def scaling():
     """One termcount run against the same count spread over two jobs by GNU
     parallel and merged, and the 100,000-word list cut into slices. Each job
     runs under GNU time, which leaves its peak RSS in a file of its own."""
+    print("### Across cores: GNU parallel and termcount-merge\n")
     merge, tc = args.merge, args.termcount
     rss = f"{out}/rss"
     os.makedirs(rss, exist_ok=True)
@@ -179,7 +197,7 @@ def scaling():
     halves = f"{out}/half."
     subprocess.run(["split", "-n", "l/2", TEXT, halves], check=True)
 
-    print("| case | how | median s | speed-up | peak RSS per job MiB | report |")
+    print("| case | how | median s | speed-up over one termcount | peak RSS per job MiB | report |")
     print("|---|---|---|---|---|---|")
     for case, mode, terms_file in [("any × 100 words", "any", "words100.txt"),
                                    ("word × 10,000 words", "word", "words10k.txt"),
@@ -212,40 +230,101 @@ def scaling():
     print(scaling_row("16 reports of 104,078 rows", "termcount-merge", m, None, m[1], ""))
 
 
+PY_CASES = [("any × 100 words", "any", "words100.txt"),
+            ("word × 10,000 words", "word", "words10k.txt"),
+            ("any × 100,000 words", "any", "words100k.txt")]
+PY_ROWS = [("memory", "count(text in memory)"),
+           ("file1", "count_file(threads=1)"),
+           ("file2", "count_file(threads=2)"),
+           ("stream", "count_stream(file object)"),
+           ("dask-threads", "dask count_files, local threaded scheduler, 16 MiB blocks"),
+           ("dask-processes", "dask count_files, LocalCluster of 2 one-thread workers, 16 MiB blocks")]
+
+
+def python_table():
+    """The termcount program against the module's entry points, Dask's two
+    local schedulers and pyahocorasick. The module's rows time the load of
+    the terms and the count, as the program's time holds its load; Python's
+    start, reading the text into memory and starting a cluster are not
+    timed (see python_bench.py)."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = f"PYTHONPATH={shlex.quote(args.python_path)}" if args.python_path else ""
+    size = os.path.getsize(TEXT)
+    print("### From Python\n")
+    print("| case | how | median s | MiB/s | peak RSS MiB | speed-up over the program | report |")
+    print("|---|---|---|---|---|---|---|")
+
+    def row(case, how, m, one, note):
+        if isinstance(m, str):
+            return f"| {case} | {how} | {m} | | | | |"
+        speed = f"{one / m[0]:.2f}×" if one else ""
+        return (f"| {case} | {how} | {m[0]:.3f} | {throughput(size, m[0])} "
+                f"| {m[1] / 1024:.1f} | {speed} | {note} |")
+
+    for case, mode, terms_file in PY_CASES:
+        terms = f"{D}/{terms_file}"
+        want = f"{out}/py-one.txt"
+        one = measure(f"{args.termcount} {terms} {mode}", TEXT, want)
+        print(row(case, "termcount program", one, None, ""), flush=True)
+        for how, label in PY_ROWS:
+            got = f"{out}/py-{how}.txt"
+            cmd = (f"{env} /usr/bin/python3 {here}/python_bench.py {how} {terms} {TEXT} "
+                   f"{mode} {got}.time")
+            m = measure(cmd, "/dev/null", got)
+            note = "" if isinstance(m, str) else output_note(got, want).replace("output", "report")
+            print(row(case, label, m, one[0], note), flush=True)
+        if mode == "any":
+            got = f"{out}/py-aho.txt"
+            m = measure(peer_command("aho", mode, terms), TEXT, got)
+            note = "" if isinstance(m, str) else compare(parse_counts(want), parse_counts(got))
+            print(row(case, "python3 pyahocorasick, counting matches", m, one[0],
+                      "same counts" if note == "same" else note), flush=True)
+    print()
+
+
+def main_table():
+    print("### termcount and the tools a user would reach for\n")
+    print("| case | tool | median s | MiB/s | peak RSS MiB | time ÷ termcount's | time ÷ floor's | counts |")
+    print("|---|---|---|---|---|---|---|---|")
+    for name, mode, terms_file, text, peers in CASES:
+        if args.only and args.only not in name:
+            continue
+        terms = f"{D}/{terms_file}"
+        size = os.path.getsize(text) if text != "/dev/null" else 0
+        own = f"{out}/termcount.txt"
+        tc = measure(f"{args.termcount} {terms} {mode}", text, own)
+        if isinstance(tc, str):
+            sys.exit(f"termcount {tc}")
+        want = parse_counts(own)
+        floor = measure(args.floor, text, f"{out}/floor.txt") if size else None
+        rows = [fmt_row(name, "termcount", tc, size, None, floor[0] if floor else None, "")]
+        if args.baseline:
+            bm = measure(f"{args.baseline} {terms} {mode}", text, f"{out}/base.txt")
+            note = output_note(own, f"{out}/base.txt")
+            rows.append(fmt_row(name, "baseline termcount", bm, size, tc[0], None, note))
+        if floor:
+            rows.append(fmt_row(name, "floor (read bytes only)", floor, size,
+                                tc[0], None, ""))
+        for peer in peers:
+            cmd = peer_command(peer, mode, terms)
+            po = f"{out}/{peer}.txt"
+            m = measure(cmd, text, po)
+            note = compare(want, parse_counts(po)) if not isinstance(m, str) else ""
+            label = {"grep": f"grep -oF{FLAG[mode]} \\| sort \\| uniq -c",
+                     "rg": f"rg -oF{FLAG[mode]} \\| sort \\| uniq -c",
+                     "awk": "awk hash of lines", "aho": "python3 pyahocorasick"}[peer]
+            rows.append(fmt_row(name, label, m, size, tc[0], None, note))
+        print("\n".join(rows), flush=True)
+    print()
+
+
 out = os.path.join(D, "out")
 os.makedirs(out, exist_ok=True)
-if args.scaling:
+tables = args.tables.split(",")
+if "main" in tables:
+    main_table()
+if "scaling" in tables:
     scaling()
-    sys.exit(0)
-print("| case | tool | median s | MB/s | peak RSS MiB | × termcount | counts |")
-print("|---|---|---|---|---|---|---|")
-for name, mode, terms_file, text, peers in CASES:
-    if args.only and args.only not in name:
-        continue
-    terms = f"{D}/{terms_file}"
-    size_mb = os.path.getsize(text) / 1e6 if text != "/dev/null" else 0
-    own = f"{out}/termcount.txt"
-    tc = measure(f"{args.termcount} {terms} {mode}", text, own)
-    if isinstance(tc, str):
-        sys.exit(f"termcount {tc}")
-    want = parse_counts(own)
-    floor = measure(args.floor, text, f"{out}/floor.txt") if size_mb else None
-    rows = [fmt_row(name, "termcount", tc, size_mb, None,
-                    floor[0] if floor else None, "")]
-    if args.baseline:
-        bm = measure(f"{args.baseline} {terms} {mode}", text, f"{out}/base.txt")
-        note = output_note(own, f"{out}/base.txt")
-        rows.append(fmt_row(name, "baseline termcount", bm, size_mb, tc[0], None, note))
-    if floor:
-        rows.append(fmt_row(name, "floor (read bytes only)", floor, size_mb,
-                            tc[0], None, ""))
-    for peer in peers:
-        cmd = peer_command(peer, mode, terms)
-        po = f"{out}/{peer}.txt"
-        m = measure(cmd, text, po)
-        note = compare(want, parse_counts(po)) if not isinstance(m, str) else ""
-        label = {"grep": f"grep -oF{FLAG[mode]} \\| sort \\| uniq -c",
-                 "rg": f"rg -oF{FLAG[mode]} \\| sort \\| uniq -c",
-                 "awk": "awk hash of lines", "aho": "python3 pyahocorasick"}[peer]
-        rows.append(fmt_row(name, label, m, size_mb, tc[0], None, note))
-    print("\n".join(rows), flush=True)
+    print()
+if "python" in tables:
+    python_table()

@@ -60,19 +60,20 @@ def _remember(digest: str, terms: Terms) -> None:
         _indexes.popitem(last=False)
 
 
-def _index(digest: str, terms: Tuple[bytes, ...]) -> Terms:
-    """The index of a term list, built here at most once."""
+def _index(digest: str, listed: bytes) -> Terms:
+    """The index of a term list, built here at most once; `listed` holds its
+    terms, each ended by a line feed, which no term holds."""
     global _built
     with _lock:
         index = _indexes.get(digest)
         if index is None:
-            index = Terms(terms)
+            index = Terms(listed.split(b"\n")[:-1])
             _built += 1
         _remember(digest, index)
         return index
 
 
-def _count_block(block: bytes, spec: Tuple[str, Tuple[bytes, ...]], mode: str) -> Counts:
+def _count_block(block: bytes, spec: Tuple[str, bytes], mode: str) -> Counts:
     return _index(*spec).count(block, mode)
 
 
@@ -107,12 +108,13 @@ def count_files(paths: Union[str, Sequence[str]], terms: Terms, mode: str = "any
         raise TypeError(f"terms must be a termcount.Terms, not {type(terms).__name__}")
     empty = terms.count(b"", mode)  # refuses a bad mode before anything runs
     _, blocks = read_bytes(paths, delimiter=b"\n", blocksize=blocksize, sample=False)
-    listed = terms.terms
-    digest = _digest(listed)
+    digest = _digest(terms.terms)
     with _lock:
         _remember(digest, terms)  # a local scheduler counts with the caller's index
     # One key for the term list, which each worker fetches once, rather
-    # than a copy in every task.
+    # than a copy in every task; one bytes object, which Dask does not walk
+    # item by item as it would a tuple of a million terms.
+    listed = b"".join(t + b"\n" for t in terms.terms)
     spec = dask.delayed((digest, listed), name=f"termcount-terms-{digest}",
                         traverse=False)
     count = dask.delayed(_count_block, pure=True)
