@@ -52,8 +52,9 @@ struct Shared {
 
 enum class From { Memory, File, Stream, Blocks };
 
-/* One piece of the text, the getter's state over it and its scan. */
-struct Piece {
+/* One piece of the text, the getter's state over it and its scan; on cache
+ * lines of its own, as its getter writes it at every byte. */
+struct alignas(64) Piece {
     const unsigned char *p;     /* next byte for the search */
     const unsigned char *end;   /* end of the slice the search is reading */
     const unsigned char *rest;  /* what is left of the block after the slice */
@@ -103,7 +104,7 @@ fetch(Piece *f)
     if (f->from == From::Memory)
         return 0;
     if (f->from == From::Blocks) {
-        const void *bytes;
+        const void *bytes = nullptr;
         size_t size = 0;
         int r = f->next(f->source, &bytes, &size);
         if (r < 0) {
@@ -257,6 +258,19 @@ cut(uint64_t size, size_t n, uint64_t *starts, F lineFeedFrom)
     return pieces;
 }
 
+/* Zeroed memory on cache lines of its own: each thread writes its counters
+ * and its piece all the time, and two threads writing one line would pass
+ * it back and forth between their cores. */
+void *
+ownLines(size_t bytes)
+{
+    bytes = (bytes + 63) & ~size_t{63};
+    void *p = aligned_alloc(64, bytes ? bytes : 64);
+    if (p != nullptr)
+        memset(p, 0, bytes);
+    return p;
+}
+
 void
 freePieces(Piece *pieces, size_t n, const uint64_t *callers)
 {
@@ -276,19 +290,19 @@ takePieces(Shared *s, size_t n, uint64_t *counts, bool buffers)
 {
     size_t entries;
     tree_getEntryList(s->c->tree, &entries);
-    Piece *pieces = static_cast<Piece *>(calloc(n, sizeof *pieces));
+    Piece *pieces = static_cast<Piece *>(ownLines(n * sizeof *pieces));
     if (pieces == nullptr)
         return nullptr;
-    memset(counts, 0, entries * sizeof *counts);
+    if (entries != 0)  /* with no entries, `counts` may be null */
+        memset(counts, 0, entries * sizeof *counts);
     for (size_t i = 0; i < n; i++) {
         Piece *f = &pieces[i];
         f->shared = s;
         f->counts = i == 0 ? counts
-                           : static_cast<uint64_t *>(
-                                 calloc(entries ? entries : 1, sizeof *counts));
+                           : static_cast<uint64_t *>(ownLines(entries * sizeof *counts));
         if (buffers)
             f->buffer = static_cast<unsigned char *>(malloc(BLOCK));
-        if (f->counts == nullptr || (buffers && f->buffer == nullptr) ||
+        if ((i != 0 && f->counts == nullptr) || (buffers && f->buffer == nullptr) ||
             !tree_prepareScratch(&f->scratch, s->c->tree)) {
             freePieces(pieces, i + 1, counts);
             return nullptr;

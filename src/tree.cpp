@@ -184,11 +184,15 @@ tree_prepareScratch(TreeScratch *scratch, const Tree *tree)
 {
     if (scratch->window != nullptr && scratch->room >= tree->maxLength)
         return true;
-    /* Zeroed, so that the bytes a prefetch peeks at are never read
-     * uninitialised; a search writes every byte it reads first. */
-    void *w = calloc(1, windowSize(tree->maxLength));
+    /* Whole cache lines of its own, so that threads searching side by side,
+     * each writing its window at every byte, never share one. Zeroed, so
+     * that the bytes a prefetch peeks at are never read uninitialised; a
+     * search writes every byte it reads first. */
+    size_t size = (windowSize(tree->maxLength) + 63) & ~size_t{63};
+    void *w = aligned_alloc(64, size);
     if (w == nullptr)
         return false;
+    memset(w, 0, size);
     free(scratch->window);
     *scratch = {static_cast<unsigned char *>(w), tree->maxLength};
     return true;

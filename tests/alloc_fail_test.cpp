@@ -1,6 +1,6 @@
 // Allocation failure: the calls of the index and of the threaded count to
-// malloc, calloc and realloc are wrapped at link time, and a load or a count
-// is repeated with each of its allocations failing in turn.
+// malloc, calloc, realloc and aligned_alloc are wrapped at link time, and a
+// load or a count is repeated with each of its allocations failing in turn.
 #include "count.h"
 #include "support.h"
 
@@ -10,6 +10,7 @@ extern "C" {
 void *__real_malloc(size_t size);
 void *__real_calloc(size_t count, size_t size);
 void *__real_realloc(void *p, size_t size);
+void *__real_aligned_alloc(size_t alignment, size_t size);
 void __real_free(void *p);
 }
 
@@ -45,6 +46,16 @@ __wrap_calloc(size_t count, size_t size)
     if (failThisOne())
         return nullptr;
     void *p = __real_calloc(count, size);
+    live += p != nullptr;
+    return p;
+}
+
+void *
+__wrap_aligned_alloc(size_t alignment, size_t size)
+{
+    if (failThisOne())
+        return nullptr;
+    void *p = __real_aligned_alloc(alignment, size);
     live += p != nullptr;
     return p;
 }

@@ -197,6 +197,18 @@ TEST(Count, ManyCountsOfOneIndexAtOnce)
         EXPECT_EQ(g, want);
 }
 
+// With no terms there are no counters: the caller's array may be null.
+TEST(Count, NoTermsNeedNoCounters)
+{
+    TreePtr tree = buildTree({});
+    std::string path = process::writeFile("short", "a\nb\nc\n");
+    for (unsigned threads : {1u, 3u}) {
+        Counting c = counting(tree, Word, threads);
+        EXPECT_EQ(count_memory(&c, "a\nb\nc\n", 6, nullptr).kind, FAULT_NONE);
+        EXPECT_EQ(count_file(&c, path.c_str(), nullptr).kind, FAULT_NONE);
+    }
+}
+
 TEST(Count, AddRefusesToOverflow)
 {
     std::vector<uint64_t> into = {1, UINT64_MAX - 1}, from = {5, 2};
