@@ -76,6 +76,23 @@ holdBytes(PyObject *obj, Bytes *out, bool strAllowed, const char *what)
     return true;
 }
 
+/* A path as the user gave it (str, bytes or os.PathLike), for messages, and
+ * as the file system's bytes. */
+struct FilePath {
+    py::object name;
+    py::object encoded;
+
+    explicit FilePath(const py::object &path)
+        : name(py::module_::import("os").attr("fspath")(path))
+    {
+        PyObject *e = nullptr;
+        if (!PyUnicode_FSConverter(name.ptr(), &e))
+            throw py::error_already_set();
+        encoded = py::reinterpret_steal<py::object>(e);
+    }
+    const char *bytes() const { return PyBytes_AS_STRING(encoded.ptr()); }
+};
+
 const SearchMode *
 modeNamed(const py::object &mode)
 {
@@ -107,6 +124,9 @@ threadCount(const py::object &threads)
     return static_cast<unsigned>(std::min<long long>(n, 1 << 16));
 }
 
+/* The thread the module was imported on: Python's main thread. */
+unsigned long mainThread;
+
 /* Asked about ten times a second while a count runs without the GIL: runs
  * Python's signal handlers, so that Ctrl-C stops a long count. The
  * exception a handler raises stays set on this thread for the caller. */
@@ -119,7 +139,7 @@ keepGoing(void *)
 
 /* Raises the Python exception for `f`; `path` names the file, if any. */
 [[noreturn]] void
-raise(Fault f, const py::object &path = py::none())
+throwFault(Fault f, const py::object &path = py::none())
 {
     switch (f.kind) {
     case FAULT_OPEN:
@@ -298,26 +318,22 @@ termsFromIterable(const py::object &items)
         built = tree_create(&list, &terms->tree, termBytesIterator);
     }
     if (!built)
-        raise({FAULT_MEMORY, 0});
+        throwFault({FAULT_MEMORY, 0});
     return terms;
 }
 
 std::unique_ptr<Terms>
 termsFromFile(const py::object &path)
 {
-    py::object name = py::module_::import("os").attr("fspath")(path);
-    PyObject *encoded = nullptr;
-    if (!PyUnicode_FSConverter(name.ptr(), &encoded))
-        throw py::error_already_set();
-    py::object owned = py::reinterpret_steal<py::object>(encoded);
+    FilePath name(path);
     auto terms = std::make_unique<Terms>();
     Fault f;
     {
         py::gil_scoped_release nogil;
-        f = searchFile_load(PyBytes_AS_STRING(encoded), &terms->tree);
+        f = searchFile_load(name.bytes(), &terms->tree);
     }
     if (f.kind != FAULT_NONE)
-        raise(f, name);
+        throwFault(f, name.name);
     return terms;
 }
 
@@ -330,7 +346,12 @@ newCounts(const Terms &t)
 Counting
 counting(const Terms &t, const py::object &mode, unsigned threads)
 {
-    return {t.tree, modeNamed(mode)->searchWith, threads, keepGoing, nullptr};
+    /* Python runs signal handlers on its main thread only: a count on any
+     * other (a worker's, a pool's) has nothing to ask, and taking the GIL
+     * ten times a second there would only slow the threads that hold it. */
+    bool onMain = PyThread_get_thread_ident() == mainThread;
+    return {t.tree, modeNamed(mode)->searchWith, threads, onMain ? keepGoing : nullptr,
+            nullptr};
 }
 
 Counts
@@ -348,7 +369,7 @@ countText(Terms &t, const py::object &text, const py::object &mode,
         f = count_memory(&c, bytes.data(), bytes.size(), counts.data());
     }
     if (f.kind != FAULT_NONE)
-        raise(f);
+        throwFault(f);
     return t.counted(std::move(counts));
 }
 
@@ -357,19 +378,15 @@ countFile(Terms &t, const py::object &path, const py::object &mode,
           const py::object &threads)
 {
     Counting c = counting(t, mode, threadCount(threads));
-    py::object name = py::module_::import("os").attr("fspath")(path);
-    PyObject *encoded = nullptr;
-    if (!PyUnicode_FSConverter(name.ptr(), &encoded))
-        throw py::error_already_set();
-    py::object owned = py::reinterpret_steal<py::object>(encoded);
+    FilePath name(path);
     std::vector<uint64_t> counts = newCounts(t);
     Fault f;
     {
         py::gil_scoped_release nogil;
-        f = count_file(&c, PyBytes_AS_STRING(encoded), counts.data());
+        f = count_file(&c, name.bytes(), counts.data());
     }
     if (f.kind != FAULT_NONE)
-        raise(f, name);
+        throwFault(f, name.name);
     return t.counted(std::move(counts));
 }
 
@@ -429,7 +446,7 @@ countStream(Terms &t, const py::object &source, const py::object &mode)
     }
     chunks.chunk.release();
     if (f.kind != FAULT_NONE)
-        raise(f);
+        throwFault(f);
     return t.counted(std::move(counts));
 }
 
@@ -477,6 +494,7 @@ PYBIND11_MODULE(_termcount, m)
 {
     m.doc() = "The compiled core of termcount; import termcount instead.";
     m.attr("__version__") = TERMCOUNT_VERSION;
+    mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
     py::class_<Counts>(m, "Counts", py::buffer_protocol(), R"(
 The counts of one text: one count per term, in the order of the term list,
