@@ -179,8 +179,8 @@ check(const Generated &g, FILE *stream, uint64_t seed, uint64_t index,
 int
 main(int argc, char *argv[])
 {
-    if (argc > 3 || (argc > 1 && strspn(argv[1], "0123456789") != strlen(argv[1])) ||
-        (argc > 2 && strspn(argv[2], "0123456789") != strlen(argv[2]))) {
+    auto number = [](const char *s) { return *s && strspn(s, "0123456789") == strlen(s); };
+    if (argc > 3 || (argc > 1 && !number(argv[1])) || (argc > 2 && !number(argv[2]))) {
         fprintf(stderr, "usage: differential [CASES [SEED]]\n");
         return 2;
     }

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 using namespace process;
@@ -199,8 +200,14 @@ longLineCase()
 int
 main(int argc, char *argv[])
 {
+    auto number = [](const char *s) { return *s && strspn(s, "0123456789") == strlen(s); };
+    bool isLong = argc == 2 && std::string(argv[1]) == "long";
+    if (argc > 3 || (!isLong && ((argc > 1 && !number(argv[1])) || (argc > 2 && !number(argv[2]))))) {
+        fprintf(stderr, "usage: sharded [CASES [SEED]]\n       sharded long\n");
+        return 2;
+    }
     uint64_t passed = 0, failed = 0;
-    if (argc > 1 && std::string(argv[1]) == "long") {
+    if (isLong) {
         (longLineCase() ? passed : failed)++;
     } else {
         uint64_t cases = argc > 1 ? strtoull(argv[1], nullptr, 10) : 1000;
