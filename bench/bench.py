@@ -237,8 +237,8 @@ PY_ROWS = [("memory", "count(text in memory)"),
            ("file1", "count_file(threads=1)"),
            ("file2", "count_file(threads=2)"),
            ("stream", "count_stream(file object)"),
-           ("dask-threads", "dask count_files, local threaded scheduler, 16 MiB blocks"),
-           ("dask-processes", "dask count_files, LocalCluster of 2 one-thread workers, 16 MiB blocks")]
+           ("dask-threads", "dask count_files, local threaded scheduler"),
+           ("dask-processes", "dask count_files, LocalCluster of 2 one-thread worker processes")]
 
 
 def python_table():

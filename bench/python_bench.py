@@ -44,7 +44,7 @@ def main(how, terms_path, text_path, mode, time_path):
         logging.getLogger("distributed").setLevel(logging.ERROR)
 
         def count(client=None):
-            return on_dask.count_files(text_path, terms(), mode, "16MiB", client)
+            return on_dask.count_files(text_path, terms(), mode, client=client)
 
         if how == "dask-threads":
             timed(time_path, count)
