@@ -168,29 +168,41 @@ def scaling_row(case, how, m, one, job_kib, note):
 
 def scaling():
     """One termcount run against the same count spread over two jobs by GNU
-    parallel and merged, and the 100,000-word list cut into slices. Each job
-    runs under GNU time, which leaves its peak RSS in a file of its own."""
+    parallel and merged, and the 100,000-word list cut into slices, the rows
+    of a case run interleaved. Each job runs under GNU time, which leaves
+    its peak RSS in a file of its own."""
     print("### Across cores: GNU parallel and termcount-merge\n")
     merge, tc = args.merge, args.termcount
     rss = f"{out}/rss"
     os.makedirs(rss, exist_ok=True)
-    timed = f"/usr/bin/time -f %M -o {rss}/job.{{#}}"
 
-    def jobs_kib():
-        """The largest peak of the jobs run since the last call."""
+    def timed(name):
+        return f"/usr/bin/time -f %M -o {rss}/{name}.{{#}}"
+
+    def jobs_kib(name):
+        """The largest peak of the jobs of a row, over all its runs."""
         peak = 0
         for f in os.listdir(rss):
-            with open(f"{rss}/{f}") as fh:
-                peak = max(peak, int(fh.read().split()[-1]))
-            os.remove(f"{rss}/{f}")
+            if f.startswith(name + "."):
+                with open(f"{rss}/{f}") as fh:
+                    peak = max(peak, int(fh.read().split()[-1]))
+                os.remove(f"{rss}/{f}")
         return peak
 
-    def sharded(case, how, jobs, terms, want, one, stdin="/dev/null"):
-        jobs_kib()
-        got = f"{out}/sharded.txt"
-        m = measure(f"{jobs} | {merge} {terms}", stdin, got)
-        note = "" if isinstance(m, str) else output_note(got, want)
-        print(scaling_row(case, how, m, one, jobs_kib(), note), flush=True)
+    def rows(case, terms, mode_rows, want):
+        """Runs "one termcount" and the sharded rows of a case interleaved
+        and prints them; `mode_rows` is [(name, label, jobs, stdin)]."""
+        commands = {"one": (f"{tc} {terms} {mode_of[case]}", TEXT, want)}
+        for name, _, jobs, stdin in mode_rows:
+            commands[name] = (f"{jobs} | {merge} {terms}", stdin, f"{out}/sharded-{name}.txt")
+        m = measure_interleaved(commands)
+        one = m["one"]
+        if case not in printed:
+            print(scaling_row(case, "one termcount", one, None, one[1], ""))
+            printed.add(case)
+        for name, label, _, _ in mode_rows:
+            note = "" if isinstance(m[name], str) else output_note(commands[name][2], want)
+            print(scaling_row(case, label, m[name], one[0], jobs_kib(name), note), flush=True)
 
     # The text cut in two at a line feed, as files: two termcounts over them
     # at once show what two cores give with no pipe and no parallel.
@@ -199,30 +211,33 @@ def scaling():
 
     print("| case | how | median s | speed-up over one termcount | peak RSS per job MiB | report |")
     print("|---|---|---|---|---|---|")
+    mode_of, printed = {}, set()
     for case, mode, terms_file in [("any × 100 words", "any", "words100.txt"),
                                    ("word × 10,000 words", "word", "words10k.txt"),
                                    ("any × 100,000 words", "any", "words100k.txt")]:
         terms, want = f"{D}/{terms_file}", f"{out}/one.txt"
-        one = measure(f"{tc} {terms} {mode}", TEXT, want)
-        print(scaling_row(case, "one termcount", one, None, one[1], ""))
-        sharded(case, "parallel -j2 --pipepart, merged",
-                f"parallel -j2 --pipepart -a {TEXT} --block -1 {timed} {tc} {terms} {mode}",
-                terms, want, one[0])
-        sharded(case, "parallel -j2 --pipe --round-robin --block 1M, merged",
-                f"parallel -j2 --pipe --round-robin --block 1M {timed} {tc} {terms} {mode}",
-                terms, want, one[0], TEXT)
-        sharded(case, "ceiling: 2 halves as files at once, merged",
-                f"{{ {timed.replace('{#}', '1')} {tc} {terms} {mode} < {halves}aa & "
-                f"{timed.replace('{#}', '2')} {tc} {terms} {mode} < {halves}ab "
-                f"> {out}/half2.txt; wait; cat {out}/half2.txt; }}",
-                terms, want, one[0])
-    # `want` and `one` are the whole run of the 100,000-word list now.
-    for k in (1, 2, 4):
-        prefix = f"{out}/slice{k}."
-        subprocess.run(["split", "-n", f"l/{k}", terms, prefix], check=True)
-        sharded(case, f"{k} slice{'s' if k > 1 else ''}, parallel -j2 -k, merged",
-                f"parallel -j2 -k {timed} {tc} {{}} any '<' {TEXT} ::: {prefix}*",
-                terms, want, one[0])
+        mode_of[case] = mode
+        shards = [
+            ("pipepart", "parallel -j2 --pipepart, merged",
+             f"parallel -j2 --pipepart -a {TEXT} --block -1 {timed('pipepart')} {tc} {terms} {mode}",
+             "/dev/null"),
+            ("roundrobin", "parallel -j2 --pipe --round-robin --block 1M, merged",
+             f"parallel -j2 --pipe --round-robin --block 1M {timed('roundrobin')} {tc} {terms} {mode}",
+             TEXT),
+            ("ceiling", "ceiling: 2 halves as files at once, merged",
+             f"{{ {timed('ceiling').replace('{#}', '1')} {tc} {terms} {mode} < {halves}aa & "
+             f"{timed('ceiling').replace('{#}', '2')} {tc} {terms} {mode} < {halves}ab "
+             f"> {out}/half2.txt; wait; cat {out}/half2.txt; }}", "/dev/null"),
+        ]
+        if terms_file == "words100k.txt":
+            for k in (1, 2, 4):
+                prefix = f"{out}/slice{k}."
+                subprocess.run(["split", "-n", f"l/{k}", terms, prefix], check=True)
+                shards.append((f"slices{k}", f"{k} slice{'s' if k > 1 else ''}, parallel -j2 -k, merged",
+                               f"parallel -j2 -k {timed(f'slices{k}')} {tc} {{}} any '<' {TEXT} ::: {prefix}*",
+                               "/dev/null"))
+        rows(case, terms, shards, want)
+    # `want` is the whole run of the 100,000-word list now.
     sixteen = f"{out}/sixteen.txt"
     with open(sixteen, "wb") as f, open(want, "rb") as r:
         f.write(r.read() * 16)
@@ -237,8 +252,30 @@ PY_ROWS = [("memory", "count(text in memory)"),
            ("file1", "count_file(threads=1)"),
            ("file2", "count_file(threads=2)"),
            ("stream", "count_stream(file object)"),
-           ("dask-threads", "dask count_files, local threaded scheduler"),
-           ("dask-processes", "dask count_files, LocalCluster of 2 one-thread worker processes")]
+           ("dask-threads", "dask count_files, local threaded scheduler, 16 MiB blocks"),
+           ("dask-processes", "dask count_files, LocalCluster of 2 one-thread worker processes, 16 MiB blocks")]
+
+
+def measure_interleaved(commands):
+    """measure() for several commands, {name: (cmd, stdin, out)}, run in
+    turn, run after run: this machine's speed drifts by tens of percent
+    over minutes, and interleaving makes every row see the same drift, so
+    that their ratios hold. Returns {name: (median s, peak KiB) or str}."""
+    times = {name: [] for name in commands}
+    rss = {name: 0 for name in commands}
+    failed = {}
+    for _ in range(args.runs):
+        for name, (cmd, stdin, got) in commands.items():
+            if name in failed:
+                continue
+            r = run_once(cmd, stdin, got)
+            if isinstance(r, str):
+                failed[name] = r
+                continue
+            times[name].append(r[0])
+            rss[name] = max(rss[name], r[1])
+    return {name: failed.get(name) or (statistics.median(times[name]), rss[name])
+            for name in commands}
 
 
 def python_table():
@@ -246,7 +283,7 @@ def python_table():
     local schedulers and pyahocorasick. The module's rows time the load of
     the terms and the count, as the program's time holds its load; Python's
     start, reading the text into memory and starting a cluster are not
-    timed (see python_bench.py)."""
+    timed (see python_bench.py). The rows of a case run interleaved."""
     here = os.path.dirname(os.path.abspath(__file__))
     env = f"PYTHONPATH={shlex.quote(args.python_path)}" if args.python_path else ""
     size = os.path.getsize(TEXT)
@@ -264,20 +301,24 @@ def python_table():
     for case, mode, terms_file in PY_CASES:
         terms = f"{D}/{terms_file}"
         want = f"{out}/py-one.txt"
-        one = measure(f"{args.termcount} {terms} {mode}", TEXT, want)
-        print(row(case, "termcount program", one, None, ""), flush=True)
-        for how, label in PY_ROWS:
+        commands = {"one": (f"{args.termcount} {terms} {mode}", TEXT, want)}
+        for how, _ in PY_ROWS:
             got = f"{out}/py-{how}.txt"
-            cmd = (f"{env} /usr/bin/python3 {here}/python_bench.py {how} {terms} {TEXT} "
-                   f"{mode} {got}.time")
-            m = measure(cmd, "/dev/null", got)
-            note = "" if isinstance(m, str) else output_note(got, want).replace("output", "report")
-            print(row(case, label, m, one[0], note), flush=True)
+            commands[how] = (f"{env} /usr/bin/python3 {here}/python_bench.py {how} {terms} "
+                             f"{TEXT} {mode} {got}.time", "/dev/null", got)
         if mode == "any":
-            got = f"{out}/py-aho.txt"
-            m = measure(peer_command("aho", mode, terms), TEXT, got)
-            note = "" if isinstance(m, str) else compare(parse_counts(want), parse_counts(got))
-            print(row(case, "python3 pyahocorasick, counting matches", m, one[0],
+            commands["aho"] = (peer_command("aho", mode, terms), TEXT, f"{out}/py-aho.txt")
+        m = measure_interleaved(commands)
+        one = m["one"]
+        print(row(case, "termcount program", one, None, ""))
+        for how, label in PY_ROWS:
+            note = "" if isinstance(m[how], str) else \
+                output_note(commands[how][2], want).replace("output", "report")
+            print(row(case, label, m[how], one[0], note))
+        if "aho" in m:
+            note = "" if isinstance(m["aho"], str) else \
+                compare(parse_counts(want), parse_counts(commands["aho"][2]))
+            print(row(case, "python3 pyahocorasick, counting matches", m["aho"], one[0],
                       "same counts" if note == "same" else note), flush=True)
     print()
 
@@ -292,16 +333,23 @@ def main_table():
         terms = f"{D}/{terms_file}"
         size = os.path.getsize(text) if text != "/dev/null" else 0
         own = f"{out}/termcount.txt"
-        tc = measure(f"{args.termcount} {terms} {mode}", text, own)
+        # termcount, the baseline and the floor run interleaved, so that the
+        # ratios between them hold while this machine's speed drifts.
+        commands = {"tc": (f"{args.termcount} {terms} {mode}", text, own)}
+        if args.baseline:
+            commands["base"] = (f"{args.baseline} {terms} {mode}", text, f"{out}/base.txt")
+        if size:
+            commands["floor"] = (args.floor, text, f"{out}/floor.txt")
+        m = measure_interleaved(commands)
+        tc = m["tc"]
         if isinstance(tc, str):
             sys.exit(f"termcount {tc}")
         want = parse_counts(own)
-        floor = measure(args.floor, text, f"{out}/floor.txt") if size else None
+        floor = m.get("floor")
         rows = [fmt_row(name, "termcount", tc, size, None, floor[0] if floor else None, "")]
         if args.baseline:
-            bm = measure(f"{args.baseline} {terms} {mode}", text, f"{out}/base.txt")
             note = output_note(own, f"{out}/base.txt")
-            rows.append(fmt_row(name, "baseline termcount", bm, size, tc[0], None, note))
+            rows.append(fmt_row(name, "baseline termcount", m["base"], size, tc[0], None, note))
         if floor:
             rows.append(fmt_row(name, "floor (read bytes only)", floor, size,
                                 tc[0], None, ""))

@@ -43,8 +43,10 @@ def main(how, terms_path, text_path, mode, time_path):
         warnings.filterwarnings("ignore")
         logging.getLogger("distributed").setLevel(logging.ERROR)
 
+        # 17 blocks of the text for two workers: with 64 MiB, four large
+        # blocks and a small one would leave one worker three.
         def count(client=None):
-            return on_dask.count_files(text_path, terms(), mode, client=client)
+            return on_dask.count_files(text_path, terms(), mode, "16MiB", client)
 
         if how == "dask-threads":
             timed(time_path, count)
