@@ -21,6 +21,10 @@ import termcount
 TERMS = termcount.Terms([b"cat", "dog", b"at", b"cat"])
 TEXT = b"cat dog concat cat.\ndog\n"
 
+# Under the sanitizers' runtimes (loaded into python3 by CI) every scan is
+# several times slower and the runtime reserves terabytes of address space.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
 
 def word_counts():
     return TERMS.count(TEXT, "word")
@@ -182,6 +186,7 @@ def test_a_read_error_midway_raises(tmp_path):
     assert "OSError: [Errno 5] Input/output error: " + repr(str(f)) in done.stderr
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers need more address space")
 def test_an_index_that_cannot_be_built_raises_memory_error():
     done = run_python("""
         import resource, termcount
@@ -257,7 +262,7 @@ def test_ctrl_c_interrupts_a_long_count(tmp_path, call):
         child.send_signal(signal.SIGINT)
         out = child.communicate(timeout=10)[0]
         assert out == "interrupted\n"
-        assert time.monotonic() - sent < 1.0
+        assert time.monotonic() - sent < (5.0 if SANITIZED else 1.0)
     finally:
         child.kill()
         child.wait()
