@@ -73,8 +73,8 @@ def _index(digest: str, listed: bytes) -> Terms:
         return index
 
 
-def _count_block(block: bytes, spec: Tuple[str, bytes], mode: str) -> Counts:
-    return _index(*spec).count(block, mode)
+def _count_block(block: bytes, term_list: Tuple[str, bytes], mode: str) -> Counts:
+    return _index(*term_list).count(block, mode)
 
 
 def _add(*counts: Counts) -> Counts:
@@ -115,10 +115,10 @@ def count_files(paths: Union[str, Sequence[str]], terms: Terms, mode: str = "any
     # than a copy in every task; one bytes object, which Dask does not walk
     # item by item as it would a tuple of a million terms.
     listed = b"".join(t + b"\n" for t in terms.terms)
-    spec = dask.delayed((digest, listed), name=f"termcount-terms-{digest}",
-                        traverse=False)
+    term_list = dask.delayed((digest, listed), name=f"termcount-terms-{digest}",
+                             traverse=False)
     count = dask.delayed(_count_block, pure=True)
-    parts = [count(b, spec, mode) for file_blocks in blocks for b in file_blocks]
+    parts = [count(b, term_list, mode) for file_blocks in blocks for b in file_blocks]
     if not parts:
         return empty
     add = dask.delayed(_add, pure=True)
