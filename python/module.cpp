@@ -494,7 +494,8 @@ PYBIND11_MODULE(_termcount, m)
 {
     m.doc() = "The compiled core of termcount; import termcount instead.";
     m.attr("__version__") = TERMCOUNT_VERSION;
-    mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    py::object main = py::module_::import("threading").attr("main_thread")();
+    mainThread = main.attr("ident").cast<unsigned long>();
 
     py::class_<Counts>(m, "Counts", py::buffer_protocol(), R"(
 The counts of one text: one count per term, in the order of the term list,

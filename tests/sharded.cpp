@@ -201,8 +201,9 @@ int
 main(int argc, char *argv[])
 {
     auto number = [](const char *s) { return *s && strspn(s, "0123456789") == strlen(s); };
-    bool isLong = argc == 2 && std::string(argv[1]) == "long";
-    if (argc > 3 || (!isLong && ((argc > 1 && !number(argv[1])) || (argc > 2 && !number(argv[2]))))) {
+    bool isLong = argc == 2 && strcmp(argv[1], "long") == 0;
+    bool numbers = argc <= 3 && (argc < 2 || number(argv[1])) && (argc < 3 || number(argv[2]));
+    if (!isLong && !numbers) {
         fprintf(stderr, "usage: sharded [CASES [SEED]]\n       sharded long\n");
         return 2;
     }
