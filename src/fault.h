@@ -6,6 +6,8 @@
 #ifndef TERMCOUNT_FAULT_H
 #define TERMCOUNT_FAULT_H
 
+#include <cerrno>
+
 enum FaultKind {
     FAULT_NONE,     /* nothing failed */
     FAULT_OPEN,     /* a file cannot be opened; error says why */
@@ -19,5 +21,13 @@ struct Fault {
     FaultKind kind;
     int error;      /* errno for FAULT_OPEN and FAULT_READ, never 0; else 0 */
 };
+
+/* The errno of a call that just failed, for a Fault. A call that failed
+ * without saying why gives EIO: a fault always has a reason. */
+inline int
+fault_errno()
+{
+    return errno != 0 ? errno : EIO;
+}
 
 #endif

@@ -1,0 +1,98 @@
+/*
+ * scan.h: the terms of a filled index compiled into an automaton that
+ * scans blocks of memory, for the counts of count.h. It counts exactly what
+ * the index's searches report, but reads each byte once with one table
+ * load, where a search walks the trie from every candidate start.
+ *
+ * One construction serves the three modes; a mode decides only where an
+ * occurrence may start and when its end counts:
+ *
+ *   mode  starts                            its end counts
+ *   any   anywhere                          always
+ *   word  at a word byte after a non-word   before a non-word byte
+ *         byte or at the start of the text  or at the end of the text
+ *   line  at a byte other than a line feed  before a line feed
+ *         after a line feed or at the start or at the end of the text
+ *
+ * A scan keeps its place in the text in a ScanState, so a text may arrive
+ * in blocks of any size, down to one byte, and it adds up the counts in
+ * the caller's visit counters, so any number of threads may scan with one
+ * Scanner at once. Failures are returned as a Fault; this code never
+ * prints and never exits.
+ */
+#ifndef TERMCOUNT_SCAN_H
+#define TERMCOUNT_SCAN_H
+
+#include "fault.h"
+#include "tree.h"
+
+#include <cstddef>
+#include <cstdint>
+
+enum ScanMode { SCAN_ANY, SCAN_WORD, SCAN_LINE };
+
+/* Flags for scanner_compile. */
+enum {
+    SCAN_IGNORE_CASE = 1,   /* ASCII 'A'-'Z' and 'a'-'z' match each other */
+};
+
+/* A compiled index, for one mode; opaque. Only read once compiled. */
+struct Scanner;
+
+/* Where a scan stands in its text. */
+struct ScanState {
+    uint32_t at;        /* the automaton's state; private */
+};
+
+/* Called once per occurrence that scanner_matches counts, with the entry's
+ * index; in no particular order. */
+typedef void (*ScanHitFn)(void *ctx, size_t index);
+
+/* Compiles the terms of `tree` (filled, read through tree_getEntryList)
+ * for `mode` and stores the Scanner through `out`, which the caller owns
+ * and frees with scanner_free. The tree is not kept: it may be destroyed
+ * afterwards. Returns FAULT_NONE, or FAULT_MEMORY with `*out` null. */
+Fault scanner_compile(const Tree *tree, ScanMode mode, unsigned flags,
+                      Scanner **out);
+
+/* Frees a Scanner; `sc` may be null. */
+void scanner_free(Scanner *sc);
+
+/* The bytes a Scanner holds. */
+size_t scanner_size(const Scanner *sc);
+
+/* The entries of the list it was compiled from, duplicates included. */
+size_t scanner_entryCount(const Scanner *sc);
+
+/* How many visit counters a scan adds up in: the size of the `visits`
+ * arrays below. */
+size_t scanner_visitCount(const Scanner *sc);
+
+/* Whether a text may be cut right after any line feed and its pieces
+ * scanned apart: true unless a term holds a line feed. */
+bool scanner_cuttable(const Scanner *sc);
+
+/* Sets `st` at the start of a text, or right after a line feed. */
+void scanner_start(const Scanner *sc, ScanState *st);
+
+/* Scans the `size` bytes at `bytes`, which follow what `st` has seen, and
+ * adds what it meets to `visits` (scanner_visitCount of them). */
+void scanner_feed(const Scanner *sc, ScanState *st, const void *bytes,
+                  size_t size, uint64_t *visits);
+
+/* Ends the text that `st` has seen. A piece cut right after a line feed
+ * may be ended as if it were a whole text. */
+void scanner_finish(const Scanner *sc, ScanState *st, uint64_t *visits);
+
+/* Turns `visits`, summed over every piece of a text, into one count per
+ * entry, in list order, in `counts` (scanner_entryCount of them). `visits`
+ * is used up. */
+void scanner_total(const Scanner *sc, uint64_t *visits, uint64_t *counts);
+
+/* Scans the `size` bytes at `bytes` as a whole text and calls `hit(ctx,
+ * index)` once per occurrence it counts. Costs nothing per entry: for many
+ * small texts. */
+void scanner_matches(const Scanner *sc, const void *bytes, size_t size,
+                     ScanHitFn hit, void *ctx);
+
+#endif
