@@ -350,7 +350,7 @@ counting(const Terms &t, const py::object &mode, unsigned threads)
      * other (a worker's, a pool's) has nothing to ask, and taking the GIL
      * ten times a second there would only slow the threads that hold it. */
     bool onMain = PyThread_get_thread_ident() == mainThread;
-    return {t.tree, modeNamed(mode)->searchWith, threads, onMain ? keepGoing : nullptr,
+    return {t.tree, modeNamed(mode)->search, threads, onMain ? keepGoing : nullptr,
             nullptr};
 }
 

@@ -125,9 +125,9 @@ printFileFault(const char *path, Fault f)
 }
 
 const SearchMode searchModes[3] = {
-    {"any", tree_search, tree_searchWith},
-    {"word", tree_searchByWord, tree_searchByWordWith},
-    {"line", tree_searchByLine, tree_searchByLineWith},
+    {"any", tree_searchWith, SCAN_ANY},
+    {"word", tree_searchByWordWith, SCAN_WORD},
+    {"line", tree_searchByLineWith, SCAN_LINE},
 };
 
 const SearchMode *

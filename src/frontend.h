@@ -8,6 +8,7 @@
 #define TERMCOUNT_FRONTEND_H
 
 #include "fault.h"
+#include "scan.h"
 #include "tree.h"
 
 #include <cstddef>
@@ -60,11 +61,12 @@ Fault searchFile_read(const char *path, void *ctx,
  * "read", for a FAULT_OPEN or FAULT_READ. */
 void printFileFault(const char *path, Fault f);
 
-/* A mode as the user names it, and its search in both forms. */
+/* A mode as the user names it, the index's streaming search for it, and
+ * the same mode for a compiled scan. */
 struct SearchMode {
     const char *name;
-    SearchFn search;
-    ScratchSearchFn searchWith;
+    ScratchSearchFn search;
+    ScanMode scan;
 };
 
 /* "any", "word" and "line", in that order. */

@@ -75,8 +75,8 @@ main(int argc, char *argv[])
     size_t count;
     const TreeEntry *entries = tree_getEntryList(tree, &count);
     counts = static_cast<uint64_t *>(calloc(count ? count : 1, sizeof *counts));
-    if (counts == nullptr || !mode->searchWith(&scratch, counts, tree,
-                                               entryMatchHandler, stdin, sgetch)) {
+    if (counts == nullptr || !mode->search(&scratch, counts, tree,
+                                           entryMatchHandler, stdin, sgetch)) {
         fputs("tree_create failed\n", stderr);
         return 4;
     }

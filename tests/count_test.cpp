@@ -45,7 +45,7 @@ modelCounts(Mode mode, const std::string &text,
 Counting
 counting(const TreePtr &tree, Mode mode, unsigned threads)
 {
-    return {tree.get(), searchModes[mode].searchWith, threads, nullptr, nullptr};
+    return {tree.get(), searchModes[mode].search, threads, nullptr, nullptr};
 }
 
 // Hands the text over in blocks of the sizes listed, in turn, empty ones

@@ -96,8 +96,8 @@ searchScratch(const Tree *tree, Mode mode, const std::string &text)
 {
     MemStream in{text};
     std::vector<size_t> reports;
-    if (!searchModes[mode].searchWith(&scratch, &reports, tree, recordMatch,
-                                      &in, memGetch))
+    if (!searchModes[mode].search(&scratch, &reports, tree, recordMatch,
+                                  &in, memGetch))
         abort();
     return reports;
 }
@@ -124,7 +124,7 @@ countsMatch(const std::vector<std::string> &terms, Mode mode,
         std::vector<uint64_t> want(list.size()), mem(list.size()), file(list.size());
         for (size_t i : reference(list, mode, text))
             want[i]++;
-        Counting c = {tree.get(), searchModes[mode].searchWith, threads, nullptr, nullptr};
+        Counting c = {tree.get(), searchModes[mode].search, threads, nullptr, nullptr};
         std::string path = "/proc/self/fd/" + std::to_string(fileno(stream));
         if (count_memory(&c, text.data(), text.size(), mem.data()).kind != FAULT_NONE ||
             count_file(&c, path.c_str(), file.data()).kind != FAULT_NONE)
