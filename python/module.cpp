@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <sched.h>
 #include <string>
 #include <vector>
@@ -131,7 +132,7 @@ unsigned long mainThread;
  * Python's signal handlers, so that Ctrl-C stops a long count. The
  * exception a handler raises stays set on this thread for the caller. */
 bool
-keepGoing(void *)
+keepGoing(void *, uint64_t, uint64_t)
 {
     py::gil_scoped_acquire gil;
     return PyErr_CheckSignals() == 0;
@@ -235,11 +236,38 @@ struct Counts {
 struct Terms {
     Tree *tree = nullptr;
     py::object listed = py::none();  // the tuple of terms, made when first asked
+    unsigned flags = 0;              // the SCAN_ flags the index is compiled with
+    Scanner *scanners[3] = {};       // the index compiled for each mode, when first asked
+    std::mutex compiling;
 
     Terms() = default;
     Terms(const Terms &) = delete;
     Terms &operator=(const Terms &) = delete;
-    ~Terms() { tree_destroy(tree); }
+    ~Terms()
+    {
+        for (Scanner *sc : scanners)
+            scanner_free(sc);
+        tree_destroy(tree);
+    }
+
+    /* The index compiled for `mode`, compiled the first time a count asks
+     * for it, without the GIL, as a large list takes a while; the threads
+     * that ask meanwhile wait for that one compilation. */
+    const Scanner *scanner(ScanMode mode)
+    {
+        Fault f = {FAULT_NONE, 0};
+        Scanner *sc;
+        {
+            py::gil_scoped_release nogil;
+            std::lock_guard<std::mutex> hold(compiling);
+            if (scanners[mode] == nullptr)
+                f = scanner_compile(tree, mode, flags, &scanners[mode]);
+            sc = scanners[mode];
+        }
+        if (f.kind != FAULT_NONE)
+            throw std::bad_alloc();
+        return sc;
+    }
 
     size_t size() const
     {
@@ -344,14 +372,16 @@ newCounts(const Terms &t)
 }
 
 Counting
-counting(const Terms &t, const py::object &mode, unsigned threads)
+counting(Terms &t, const py::object &mode, unsigned threads)
 {
     /* Python runs signal handlers on its main thread only: a count on any
      * other (a worker's, a pool's) has nothing to ask, and taking the GIL
      * ten times a second there would only slow the threads that hold it. */
     bool onMain = PyThread_get_thread_ident() == mainThread;
-    return {t.tree, modeNamed(mode)->search, threads, onMain ? keepGoing : nullptr,
-            nullptr};
+    /* A thread's piece of a text is at least 64 KiB: a smaller one costs
+     * more in starting the thread than it saves. */
+    return {t.scanner(modeNamed(mode)->scan), threads, onMain ? keepGoing : nullptr,
+            nullptr, 64 << 10};
 }
 
 Counts

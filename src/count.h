@@ -1,8 +1,9 @@
 /*
  * count.h: counts every term of an index in a text, with any number of
- * threads over the one index: a text in memory, a file, or blocks that the
- * caller hands over. It sits above the index: it cuts the text, reads
- * files and keeps the counters, while the index only searches.
+ * threads over one compiled index (scan.h): a text in memory, a file, many
+ * files, blocks that the caller hands over, or many small texts each on
+ * its own. It sits above the index: it cuts the text, reads files and
+ * keeps the counters, while the Scanner only scans.
  *
  * The counts are always those of one search over the whole text, as the
  * termcount program makes them. They add up exactly over pieces of a text
@@ -11,9 +12,9 @@
  * line and as a non-word byte, as the byte after a line feed does. So a
  * count on N threads cuts the text into N pieces of about equal size, each
  * right after a line feed, scans each piece on a thread of its own into its
- * own 64-bit counters, and adds the counters up. A text without line feeds
- * stays whole, and so does every text of an index that holds a term with a
- * line feed in it.
+ * own counters, and adds the counters up. A text without line feeds stays
+ * whole, and so does every text of an index that holds a term with a line
+ * feed in it.
  *
  * Failures are returned as a Fault; this code never prints and never exits.
  */
@@ -21,23 +22,25 @@
 #define TERMCOUNT_COUNT_H
 
 #include "fault.h"
-#include "tree.h"
+#include "scan.h"
 
 #include <cstddef>
 #include <cstdint>
 
 /* Asked on the calling thread, about ten times a second while a count
- * runs, whether it should go on; false stops it with FAULT_STOPPED. `ctx`
- * is the one in Counting, untouched. */
-typedef bool (*KeepGoingFn)(void *ctx);
+ * runs, whether it should go on; false stops it with FAULT_STOPPED. `done`
+ * is how much of `total` is counted so far: bytes, or texts for
+ * count_each; `total` is 0 where it is not known ahead (a pipe, blocks).
+ * `ctx` is the one in Counting, untouched. */
+typedef bool (*KeepGoingFn)(void *ctx, uint64_t done, uint64_t total);
 
 /* How to count. */
 struct Counting {
-    const Tree *tree;       /* the index, filled; only read */
-    ScratchSearchFn search; /* tree_searchWith, tree_searchByWordWith or tree_searchByLineWith */
-    unsigned threads;       /* pieces to cut a text into, a thread each; 0 counts as 1 */
+    const Scanner *scanner; /* the compiled index, in the mode to count; only read */
+    unsigned threads;       /* threads to count on; 0 counts as 1 */
     KeepGoingFn keepGoing;  /* null: the count is never asked */
     void *ctx;              /* handed to keepGoing */
+    size_t minPiece;        /* bytes a thread's piece of a text is at least; 0: any */
 };
 
 /* Hands over the next block of a text: points `*bytes` at it, writes its
@@ -45,26 +48,63 @@ struct Counting {
  * (it keeps the reason). A block stays valid until the next call. */
 typedef int (*NextBlockFn)(void *source, const void **bytes, size_t *size);
 
-/* Counts the terms of c->tree in the `size` bytes at `text` and writes one
- * count per entry, in list order, to `counts` (entryCount of them).
- * Returns FAULT_NONE, FAULT_MEMORY when the threads' counters or windows
- * cannot be had (nothing is scanned then), or FAULT_STOPPED. On a fault
- * `counts` holds nothing of use. */
+/* Counts the terms in the `size` bytes at `text` and writes one count per
+ * entry, in list order, to `counts` (scanner_entryCount of them). Takes no
+ * more threads than there are pieces to cut. Returns FAULT_NONE,
+ * FAULT_MEMORY when the threads' counters cannot be had (nothing is
+ * scanned then), or FAULT_STOPPED. On a fault `counts` holds nothing of
+ * use. */
 Fault count_memory(const Counting *c, const void *text, size_t size,
                    uint64_t *counts);
 
 /* The same over the file at `path`, read in blocks of 1 MiB, each thread
  * from the offset where its piece starts; the file is never held whole.
  * A file that cannot be read at offsets (a pipe, a terminal) is read
- * through on one thread. Returns as count_memory does, or FAULT_OPEN or
- * FAULT_READ with the errno. */
+ * through on one thread. A file that grows while it is read is counted up
+ * to where its last piece meets the end; one that shrinks (a piece meets
+ * the end before its own) fails with FAULT_READ and EIO, as no count of a
+ * text that never existed may pass for one. Returns as count_memory does,
+ * or FAULT_OPEN or FAULT_READ with the errno. */
 Fault count_file(const Counting *c, const char *path, uint64_t *counts);
+
+/* The sum of count_file over the `n` files at `paths`, spread over the
+ * threads, each file read by one. On FAULT_OPEN or FAULT_READ, `*failed`
+ * is the index of the path that failed. */
+Fault count_files(const Counting *c, const char *const *paths, size_t n,
+                  uint64_t *counts, size_t *failed);
 
 /* The same over the blocks that `next(source, ...)` hands over, on the
  * calling thread: a stream cannot be cut ahead. c->threads is not used.
  * Returns as count_memory does, or FAULT_SOURCE when `next` failed. */
 Fault count_blocks(const Counting *c, NextBlockFn next, void *source,
                    uint64_t *counts);
+
+/* One of many texts for count_each. */
+struct Document {
+    const void *bytes;
+    size_t size;
+};
+
+/* The counts of many texts, a row of (entry, count) pairs per text with
+ * the zeros left out, in compressed sparse rows: row i is entries and
+ * counts [rowStarts[i], rowStarts[i + 1]), by increasing entry. */
+struct EachCounts {
+    size_t rows;
+    size_t *rowStarts;      /* rows + 1 of them */
+    uint32_t *entries;      /* rowStarts[rows] of each */
+    uint64_t *counts;
+};
+
+/* Counts each of the `n` texts at `docs` as a text of its own, the texts
+ * spread over the threads, into `out`, which the caller frees with
+ * count_freeEach. The cost is the texts' bytes and their occurrences,
+ * nothing per entry per text. Returns FAULT_NONE, FAULT_MEMORY or
+ * FAULT_STOPPED; on a fault `out` holds nothing. */
+Fault count_each(const Counting *c, const Document *docs, size_t n,
+                 EachCounts *out);
+
+/* Frees what count_each put in `out`, and zeroes it. */
+void count_freeEach(EachCounts *out);
 
 /* Adds the `n` counts at `from` to those at `into`. Returns false, with
  * `into` unchanged, if a sum would pass 2^64 - 1. */

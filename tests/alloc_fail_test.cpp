@@ -126,6 +126,33 @@ TEST(AllocFailure, EveryAllocationOfALoad)
     }
 }
 
+// A compilation that runs out of memory gives none back, half built or not.
+TEST(AllocFailure, EveryAllocationOfACompile)
+{
+    TreePtr tree = buildTree({"cat", "at", std::string(40, 'x'), "Cat"});
+    for (Mode mode : {Any, Word, Line}) {
+        SCOPED_TRACE(mode);
+        long before = live;
+        allocations = 0;
+        failAt = 0;
+        ASSERT_TRUE(compileScanner(tree.get(), mode, SCAN_IGNORE_CASE));
+        long total = allocations;
+        ASSERT_GE(total, 2) << "the wrappers saw no allocation";
+        for (long n = 1; n <= total; n++) {
+            SCOPED_TRACE(n);
+            allocations = 0;
+            failAt = n;
+            Scanner *sc = nullptr;
+            Fault f = scanner_compile(tree.get(), static_cast<ScanMode>(mode),
+                                      SCAN_IGNORE_CASE, &sc);
+            failAt = 0;
+            EXPECT_EQ(f.kind, FAULT_MEMORY);
+            EXPECT_EQ(sc, nullptr);
+            EXPECT_EQ(live, before);
+        }
+    }
+}
+
 // A count that cannot have its threads' windows or counters scans nothing
 // and says so: a missing window never passes for a complete count.
 TEST(AllocFailure, EveryAllocationOfACount)
@@ -137,7 +164,9 @@ TEST(AllocFailure, EveryAllocationOfACount)
         text += "the cat sat\n";
     for (unsigned threads : {1u, 3u}) {
         SCOPED_TRACE(threads);
-        Counting c = {tree.get(), tree_searchByWordWith, threads, nullptr, nullptr};
+        ScannerPtr sc = compileScanner(tree.get(), Word);
+        ASSERT_TRUE(sc);
+        Counting c = {sc.get(), threads, nullptr, nullptr, 0};
         std::vector<uint64_t> counts(terms.size());
         long before = live;
         allocations = 0;

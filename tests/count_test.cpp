@@ -42,10 +42,15 @@ modelCounts(Mode mode, const std::string &text,
     return counts;
 }
 
+// The indexes compiled for the tests' counts, kept for the whole run.
+std::vector<ScannerPtr> compiled;
+
 Counting
-counting(const TreePtr &tree, Mode mode, unsigned threads)
+counting(const TreePtr &tree, Mode mode, unsigned threads, KeepGoingFn keepGoing = nullptr,
+         void *ctx = nullptr)
 {
-    return {tree.get(), searchModes[mode].search, threads, nullptr, nullptr};
+    compiled.push_back(compileScanner(tree.get(), mode));
+    return {compiled.back().get(), threads, keepGoing, ctx, 0};
 }
 
 // Hands the text over in blocks of the sizes listed, in turn, empty ones
@@ -117,7 +122,7 @@ TEST(Count, AFileThatCannotSeekIsReadThrough)
 }
 
 bool
-stopAtOnce(void *asked)
+stopAtOnce(void *asked, uint64_t, uint64_t)
 {
     ++*static_cast<int *>(asked);
     return false;
@@ -170,7 +175,7 @@ TEST(Count, AStopAskedForEndsTheCount)
     for (unsigned threads : {1u, 2u, 4u}) {
         SCOPED_TRACE(threads);
         int asked = 0;
-        Counting c = {tree.get(), tree_searchWith, threads, stopAtOnce, &asked};
+        Counting c = counting(tree, Any, threads, stopAtOnce, &asked);
         std::vector<uint64_t> counts(2);
         std::string path = process::writeFile("as", text);
         EXPECT_EQ(count_memory(&c, text.data(), text.size(), counts.data()).kind, FAULT_STOPPED);

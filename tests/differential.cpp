@@ -1,8 +1,9 @@
 // Differential run: random term lists and texts, each searched in all three
 // modes through a one-byte memory getter, through the tool's own stdio
 // getter over a real stream and through one scratch kept for the whole
-// run, and counted on 1 to 4 threads over memory and over the file, all
-// compared with the brute-force model.
+// run, and counted by the compiled scan on 1 to 4 threads over memory, over
+// the file and in blocks of random sizes, per document, and with case
+// folded, all compared with the brute-force model.
 //
 //   differential [CASES [SEED]]
 //
@@ -30,7 +31,7 @@ struct Generated {
 // bytes the searches treat specially.
 const std::string alphabets[] = {
     "ab", "ab\n", "a\nb\r", std::string("a\0\xff", 3), "a_1Z", "ab \n.",
-    std::string("x\n\r\0\xff_9Q -", 10),
+    std::string("x\n\r\0\xff_9Q -", 10), "aAbB \n",
 };
 
 Generated
@@ -102,13 +103,101 @@ searchScratch(const Tree *tree, Mode mode, const std::string &text)
     return reports;
 }
 
-// Whether the threaded count, over memory and over the file that `stream`
-// holds the text in, gives the model's reports counted per entry. Terms
-// with a line feed make the count keep the text whole; the same list cut
-// at its line feeds lets it cut.
+// Hands a text over in blocks of random sizes, from one byte up.
+struct RandomBlocks {
+    const std::string *text;
+    std::mt19937_64 *rng;
+    size_t most;
+    size_t pos = 0;
+};
+
+int
+nextRandomBlock(void *source, const void **bytes, size_t *size)
+{
+    RandomBlocks *b = static_cast<RandomBlocks *>(source);
+    if (b->pos == b->text->size())
+        return 0;
+    *size = std::min<size_t>(1 + (*b->rng)() % b->most, b->text->size() - b->pos);
+    *bytes = b->text->data() + b->pos;
+    b->pos += *size;
+    return 1;
+}
+
+std::vector<uint64_t>
+perEntry(const std::vector<size_t> &reports, size_t entries)
+{
+    std::vector<uint64_t> counts(entries);
+    for (size_t i : reports)
+        counts[i]++;
+    return counts;
+}
+
+std::string
+lowered(std::string s)
+{
+    for (char &c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+// Counts the text with `sc` over memory cut into `threads` pieces, over the
+// file that `stream` holds it in, and in blocks of random sizes.
 bool
-countsMatch(const std::vector<std::string> &terms, Mode mode,
-            const std::string &text, FILE *stream, unsigned threads)
+countsAgree(const Scanner *sc, const std::string &text, FILE *stream, unsigned threads,
+            std::mt19937_64 &rng, const std::vector<uint64_t> &want)
+{
+    size_t n = want.size();
+    std::vector<uint64_t> mem(n), file(n), blocks(n);
+    Counting c = {sc, threads, nullptr, nullptr, 0};
+    std::string path = "/proc/self/fd/" + std::to_string(fileno(stream));
+    RandomBlocks b = {&text, &rng, rng() % 2 ? 1 + rng() % 3 : 1 + rng() % 300};
+    if (count_memory(&c, text.data(), text.size(), mem.data()).kind != FAULT_NONE ||
+        count_file(&c, path.c_str(), file.data()).kind != FAULT_NONE ||
+        count_blocks(&c, nextRandomBlock, &b, blocks.data()).kind != FAULT_NONE)
+        abort();
+    return mem == want && file == want && blocks == want;
+}
+
+// Counts the text cut at random into documents, each counted on its own,
+// against the model over each.
+bool
+eachAgrees(const Scanner *sc, const std::vector<std::string> &terms, Mode mode,
+           const std::string &text, unsigned threads, std::mt19937_64 &rng)
+{
+    std::vector<std::string> docs;
+    for (size_t at = 0; at < text.size() || docs.empty();) {
+        size_t len = std::min<size_t>(rng() % 40, text.size() - at);
+        docs.push_back(text.substr(at, len));
+        at += len;
+    }
+    std::vector<Document> list;
+    for (const std::string &d : docs)
+        list.push_back({d.data(), d.size()});
+    Counting c = {sc, threads, nullptr, nullptr, 0};
+    EachCounts got;
+    if (count_each(&c, list.data(), list.size(), &got).kind != FAULT_NONE)
+        abort();
+    bool same = got.rows == docs.size();
+    for (size_t r = 0; same && r < docs.size(); r++) {
+        std::vector<uint64_t> want = perEntry(reference(terms, mode, docs[r]), terms.size());
+        std::vector<uint64_t> row(terms.size());
+        for (size_t k = got.rowStarts[r]; k < got.rowStarts[r + 1]; k++)
+            row[got.entries[k]] = got.counts[k];
+        same = row == want && (r == 0 || got.rowStarts[r] >= got.rowStarts[r - 1]);
+    }
+    count_freeEach(&got);
+    return same;
+}
+
+// Whether the compiled count gives the model's reports counted per entry:
+// over memory, over the file that `stream` holds the text in, in random
+// blocks and per document, and, case folded, the counts of the lowered
+// text and terms. Terms with a line feed keep the text whole; the same
+// list cut at its line feeds lets it cut.
+bool
+countsMatch(const std::vector<std::string> &terms, Mode mode, const std::string &text,
+            FILE *stream, unsigned threads, std::mt19937_64 &rng)
 {
     bool lineFeeds = false;
     for (const std::string &t : terms)
@@ -116,20 +205,22 @@ countsMatch(const std::vector<std::string> &terms, Mode mode,
     for (bool cutTerms : {false, true}) {
         if (cutTerms && !lineFeeds)
             break;
-        std::vector<std::string> list = terms;
-        for (std::string &t : list)
+        std::vector<std::string> list = terms, low;
+        for (std::string &t : list) {
             if (cutTerms)
                 t = t.substr(0, t.find('\n'));
+            low.push_back(lowered(t));
+        }
         TreePtr tree = buildTree(list);
-        std::vector<uint64_t> want(list.size()), mem(list.size()), file(list.size());
-        for (size_t i : reference(list, mode, text))
-            want[i]++;
-        Counting c = {tree.get(), searchModes[mode].search, threads, nullptr, nullptr};
-        std::string path = "/proc/self/fd/" + std::to_string(fileno(stream));
-        if (count_memory(&c, text.data(), text.size(), mem.data()).kind != FAULT_NONE ||
-            count_file(&c, path.c_str(), file.data()).kind != FAULT_NONE)
+        ScannerPtr sc = compileScanner(tree.get(), mode);
+        ScannerPtr folded = compileScanner(tree.get(), mode, SCAN_IGNORE_CASE);
+        if (!sc || !folded)
             abort();
-        if (mem != want || file != want)
+        std::vector<uint64_t> want = perEntry(reference(list, mode, text), list.size());
+        std::vector<uint64_t> wantLow = perEntry(reference(low, mode, lowered(text)), list.size());
+        if (!countsAgree(sc.get(), text, stream, threads, rng, want) ||
+            !countsAgree(folded.get(), text, stream, threads, rng, wantLow) ||
+            !eachAgrees(sc.get(), list, mode, text, threads, rng))
             return false;
     }
     return true;
@@ -139,7 +230,7 @@ countsMatch(const std::vector<std::string> &terms, Mode mode,
 // opens, the searches only calls.
 bool
 check(const Generated &g, FILE *stream, uint64_t seed, uint64_t index,
-      unsigned threads, Mode countMode)
+      unsigned threads, Mode countMode, std::mt19937_64 &rng)
 {
     TreePtr tree = buildTree(g.terms);
     if (!tree)
@@ -149,7 +240,7 @@ check(const Generated &g, FILE *stream, uint64_t seed, uint64_t index,
         Outcome mem = runSearch(tree, mode, g.text);
         size_t calls = getterCalls(tree.get(), mode, g.text.size());
         std::vector<size_t> file = searchStdio(tree.get(), mode, g.text, stream);
-        bool counted = mode != countMode || countsMatch(g.terms, mode, g.text, stream, threads);
+        bool counted = mode != countMode || countsMatch(g.terms, mode, g.text, stream, threads, rng);
         if (mem.reports == want && file == want && mem.getterCalls == calls &&
             mem.callsAfterEnd == 0 && searchScratch(tree.get(), mode, g.text) == want &&
             counted)
@@ -167,7 +258,7 @@ check(const Generated &g, FILE *stream, uint64_t seed, uint64_t index,
         printf(" (memory, %zu getter calls), ", mem.getterCalls);
         for (size_t i : file)
             printf(" %zu", i);
-        printf(" (stdio); the scratch search or the count on %u threads %s\n",
+        printf(" (stdio); the scratch search or the compiled count on %u threads %s\n",
                threads, counted ? "" : "differs too");
         return false;
     }
@@ -196,7 +287,8 @@ main(int argc, char *argv[])
         std::mt19937_64 rng(seed * 0x9e3779b97f4a7c15u + i);
         unsigned threads = 1 + rng() % 4;
         Mode countMode = static_cast<Mode>(rng() % 3);
-        if (check(generate(rng), stream, seed, i, threads, countMode))
+        Generated g = generate(rng);
+        if (check(g, stream, seed, i, threads, countMode, rng))
             passed++;
         else
             failed++;

@@ -4,6 +4,7 @@
 #ifndef TERMCOUNT_TESTS_SUPPORT_H
 #define TERMCOUNT_TESTS_SUPPORT_H
 
+#include "scan.h"
 #include "tree.h"
 
 #include <cstdio>
@@ -96,6 +97,17 @@ runSearch(const TreePtr &tree, Mode mode, const std::string &text)
     r.getterCalls = in.calls;
     r.callsAfterEnd = in.callsAfterEnd;
     return r;
+}
+
+using ScannerPtr = std::unique_ptr<Scanner, decltype(&scanner_free)>;
+
+// The index compiled for `mode`; null if memory ran out.
+inline ScannerPtr
+compileScanner(const Tree *tree, Mode mode, unsigned flags = 0)
+{
+    Scanner *sc = nullptr;
+    scanner_compile(tree, static_cast<ScanMode>(mode), flags, &sc);
+    return ScannerPtr(sc, scanner_free);
 }
 
 // Getter calls a search must make over `length` bytes: one per byte and the

@@ -17,12 +17,16 @@ int main() {
     Tree *tree;
     if (!tree_create(nullptr, &tree, addTerms))
         return 1;
-    // Whole words, on two threads over the one index.
+    // Whole words, compiled once, counted on two threads.
+    Scanner *words;
+    if (scanner_compile(tree, SCAN_WORD, 0, &words).kind != FAULT_NONE)
+        return 1;
     uint64_t counts[2];
-    Counting how = {tree, tree_searchByWordWith, 2, nullptr, nullptr};
+    Counting how = {words, 2, nullptr, nullptr, 0};
     if (count_memory(&how, text, strlen(text), counts).kind != FAULT_NONE)
         return 1;
     for (int i = 0; i < 2; i++)
         printf("%llu %s\n", (unsigned long long)counts[i], terms[i]);
+    scanner_free(words);
     tree_destroy(tree);
 }

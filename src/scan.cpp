@@ -1,0 +1,556 @@
+/*
+ * scan.cpp: the index's terms compiled into a deterministic automaton over
+ * byte classes, and the scans that run it over memory.
+ *
+ * The automaton is the Aho-Corasick one, with two roots where the index's
+ * searches have a start rule: START, where an occurrence may begin next,
+ * and MIDDLE, where it may not. Which one follows a byte depends on the
+ * byte alone:
+ *
+ *   mode  root after a byte b               an end counts before a byte b
+ *   any   START                             always
+ *   word  START if b is not a word byte     b is not a word byte
+ *   line  START if b is a line feed         b is a line feed
+ *
+ * and only terms whose first byte may begin an occurrence are entered (a
+ * word byte in mode word, anything but a line feed in mode line). A
+ * state stands for the longest suffix of the text seen that is a prefix of
+ * a term and began where an occurrence may begin; its failure link is the
+ * next shorter such suffix, or the root that the suffix's last byte
+ * leaves. So the terms that end at a position with a valid start are
+ * those on the failure chain of the state reached there.
+ *
+ * A scan therefore keeps one counter per state: before each byte whose
+ * class lets an end count, and once at the end of the text, it adds 1 to
+ * the counter of the state it is in. A term's count is then the sum of the
+ * counters of every state whose failure chain passes through the term's
+ * state, which scanner_total adds up once per text, deepest states first.
+ *
+ * Bytes are mapped to classes first: every byte that occurs in a term has
+ * a class of its own, a line feed always does, and the other bytes fall
+ * into a word class and a non-word class; with SCAN_IGNORE_CASE an
+ * upper-case letter takes the class of its lower-case one. Each state has
+ * a row of next states, one per class, kept premultiplied by the row
+ * length so that a step is one load and one add.
+ */
+#include "scan.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t NONE = UINT32_MAX;
+constexpr uint32_t START = 0;   /* root: an occurrence may begin next */
+constexpr uint32_t MIDDLE = 1;  /* root: it may not (the same as START in mode any) */
+
+/* A block is scanned as two interleaved pieces when it is at least this
+ * long: each step waits on a table load, and two independent walks keep
+ * two loads in flight. Finding the cut costs a memchr, nothing beside a
+ * block this long. */
+constexpr size_t SPLIT = 64;
+
+__extension__ typedef unsigned __int128 u128;
+
+bool
+isWordByte(unsigned b)
+{
+    return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+}
+
+unsigned
+fold(unsigned b)
+{
+    return b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b;
+}
+
+} // namespace
+
+struct Scanner {
+    ScanMode mode;
+    size_t entries;         /* entries of the list, duplicates included */
+    uint32_t classes;       /* row length */
+    uint32_t states;        /* roots included */
+    uint64_t divide;        /* multiplier that turns a row offset into its state */
+    bool cuttable;          /* no entered term holds a line feed */
+    unsigned char classOf[256];
+    unsigned char counts[256];  /* 1 where an end counts before a byte of the class */
+    uint32_t *next;         /* states rows of `classes` row offsets */
+    uint32_t *fail;         /* failure link of each state; a root's is itself */
+    uint32_t *order;        /* the states by depth, roots first */
+    uint32_t *term;         /* entry index + 1 of the term ending at each state; 0: none */
+    uint32_t *firstOut;     /* nearest state with a term on each state's chain, itself included */
+};
+
+namespace {
+
+/* The state whose row starts at `offset`: an exact division by the row
+ * length for any 32-bit offset, done as a multiplication. */
+inline uint32_t
+stateAt(const Scanner *sc, uint32_t offset)
+{
+    return static_cast<uint32_t>((static_cast<u128>(sc->divide) * offset) >> 64);
+}
+
+/* The root that a byte of class `c` leaves the scan at when no term goes on. */
+uint32_t
+rootAfter(const bool *startsAfter, unsigned c)
+{
+    return startsAfter[c] ? START : MIDDLE;
+}
+
+/* The terms to enter, as (bytes, length, entry) in an order that puts
+ * equal terms side by side, with their bytes folded if asked. */
+struct Entered {
+    const unsigned char *bytes;
+    size_t length;
+    uint32_t entry;
+};
+
+bool
+mayBegin(ScanMode mode, unsigned b)
+{
+    return mode == SCAN_ANY || (mode == SCAN_WORD ? isWordByte(b) : b != '\n');
+}
+
+/* Collects the terms `mode` can count, folded into `*folded` if `fold`.
+ * Returns false if memory ran out. */
+bool
+enter(const Tree *tree, ScanMode mode, bool folding, Entered **out, size_t *n,
+      unsigned char **folded)
+{
+    size_t count;
+    const TreeEntry *e = tree_getEntryList(tree, &count);
+    size_t bytes = 0;
+    *n = 0;
+    *folded = nullptr;
+    *out = static_cast<Entered *>(malloc((count ? count : 1) * sizeof **out));
+    if (*out == nullptr)
+        return false;
+    for (size_t i = 0; i < count; i++)
+        bytes += e[i].length;
+    if (folding && (*folded = static_cast<unsigned char *>(malloc(bytes ? bytes : 1))) == nullptr)
+        return false;
+    unsigned char *f = *folded;
+    for (size_t i = 0; i < count; i++) {
+        if (e[i].length == 0 || e[i].text == nullptr || !mayBegin(mode, e[i].text[0]))
+            continue;
+        const unsigned char *t = e[i].text;
+        if (folding) {
+            for (size_t k = 0; k < e[i].length; k++)
+                f[k] = static_cast<unsigned char>(fold(t[k]));
+            t = f;
+            f += e[i].length;
+        }
+        (*out)[(*n)++] = {t, e[i].length, static_cast<uint32_t>(i)};
+    }
+    std::sort(*out, *out + *n, [](const Entered &a, const Entered &b) {
+        int r = memcmp(a.bytes, b.bytes, std::min(a.length, b.length));
+        return r != 0 ? r < 0 : a.length < b.length;
+    });
+    return true;
+}
+
+/* Gives every byte its class; returns the number of classes. */
+uint32_t
+makeClasses(Scanner *sc, const Entered *t, size_t n, bool folding)
+{
+    bool used[256] = {};
+    for (size_t i = 0; i < n; i++)
+        for (size_t k = 0; k < t[i].length; k++)
+            used[t[i].bytes[k]] = true;
+    used['\n'] = true;
+    uint32_t classes = 0;
+    for (unsigned b = 0; b < 256; b++)
+        if (used[b])
+            sc->classOf[b] = static_cast<unsigned char>(classes++);
+    /* The bytes no term holds: one class for word bytes and one for the
+     * rest, taken only if some byte falls in it. A mode that never asks
+     * whether a byte is a word byte would do with one, but two cost a
+     * column only. */
+    int other[2] = {-1, -1};
+    for (unsigned b = 0; b < 256; b++) {
+        if (used[b] || (folding && b >= 'A' && b <= 'Z'))
+            continue;
+        int &c = other[isWordByte(b)];
+        if (c < 0)
+            c = static_cast<int>(classes++);
+        sc->classOf[b] = static_cast<unsigned char>(c);
+    }
+    if (folding)
+        for (unsigned b = 'A'; b <= 'Z'; b++)
+            sc->classOf[b] = sc->classOf[fold(b)];
+    return classes;
+}
+
+/* What a byte of each class means to the mode: whether an end counts
+ * before it, and whether an occurrence may begin after it. */
+void
+classRules(Scanner *sc, bool *startsAfter)
+{
+    for (unsigned b = 0; b < 256; b++) {
+        unsigned c = sc->classOf[b];
+        bool word = isWordByte(b), lf = b == '\n';
+        switch (sc->mode) {
+        case SCAN_ANY:
+            sc->counts[c] = 1;
+            startsAfter[c] = true;
+            break;
+        case SCAN_WORD:
+            sc->counts[c] = !word;
+            startsAfter[c] = !word;
+            break;
+        case SCAN_LINE:
+            sc->counts[c] = lf;
+            startsAfter[c] = lf;
+            break;
+        }
+    }
+}
+
+/* The trie's size: one state per distinct prefix, from the sorted terms. */
+size_t
+trieStates(const Entered *t, size_t n)
+{
+    size_t states = 2;
+    for (size_t i = 0; i < n; i++) {
+        size_t common = 0;
+        if (i > 0) {
+            size_t m = std::min(t[i - 1].length, t[i].length);
+            while (common < m && t[i - 1].bytes[common] == t[i].bytes[common])
+                common++;
+        }
+        states += t[i].length - common;
+    }
+    return states;
+}
+
+/* Threads the sorted terms into the rows as a trie; every slot without a
+ * child holds NONE. The later of equal terms ends at their state. */
+void
+buildTrie(Scanner *sc, const Entered *t, size_t n)
+{
+    uint32_t C = sc->classes, states = 2;
+    std::fill(sc->next, sc->next + static_cast<size_t>(sc->states) * C, NONE);
+    std::fill(sc->term, sc->term + sc->states, 0);
+    for (size_t i = 0; i < n; i++) {
+        uint32_t s = START;
+        for (size_t k = 0; k < t[i].length; k++) {
+            uint32_t *slot = &sc->next[static_cast<size_t>(s) * C + sc->classOf[t[i].bytes[k]]];
+            if (*slot == NONE)
+                *slot = states++;
+            s = *slot;
+        }
+        sc->term[s] = std::max(sc->term[s], t[i].entry + 1);
+    }
+}
+
+/* Fills every row and failure link, the states taken by depth so that a
+ * state's failure, always shallower, has its row complete first. */
+void
+link(Scanner *sc, const bool *startsAfter)
+{
+    uint32_t C = sc->classes;
+    uint32_t *next = sc->next, *order = sc->order;
+    size_t head, tail = 0;
+
+    order[tail++] = START;
+    if (sc->mode != SCAN_ANY)
+        order[tail++] = MIDDLE;
+    sc->fail[START] = START;
+    sc->fail[MIDDLE] = MIDDLE;
+    for (unsigned c = 0; c < C; c++) {
+        uint32_t root = rootAfter(startsAfter, c);
+        next[MIDDLE * C + c] = root;
+        uint32_t &child = next[START * C + c];
+        if (child == NONE) {
+            child = root;
+        } else {
+            sc->fail[child] = root;
+            order[tail++] = child;
+        }
+    }
+    if (sc->mode == SCAN_ANY)  /* MIDDLE's row is START's, never used */
+        std::copy(next, next + C, next + C);
+    head = sc->mode == SCAN_ANY ? 1 : 2;
+    while (head < tail) {
+        uint32_t s = order[head++];
+        const uint32_t *failRow = &next[static_cast<size_t>(sc->fail[s]) * C];
+        uint32_t *row = &next[static_cast<size_t>(s) * C];
+        for (unsigned c = 0; c < C; c++) {
+            if (row[c] == NONE) {
+                row[c] = failRow[c];
+            } else {
+                sc->fail[row[c]] = failRow[c];
+                order[tail++] = row[c];
+            }
+        }
+    }
+}
+
+void
+linkOutputs(Scanner *sc)
+{
+    for (uint32_t i = 0; i < sc->states - (sc->mode == SCAN_ANY); i++) {
+        uint32_t s = sc->order[i];
+        sc->firstOut[s] = sc->term[s] != 0 ? s : s == sc->fail[s] ? NONE : sc->firstOut[sc->fail[s]];
+    }
+    if (sc->mode == SCAN_ANY)
+        sc->firstOut[MIDDLE] = NONE;
+}
+
+void
+premultiply(Scanner *sc)
+{
+    size_t slots = static_cast<size_t>(sc->states) * sc->classes;
+    for (size_t i = 0; i < slots; i++)
+        sc->next[i] *= sc->classes;
+    sc->divide = UINT64_MAX / sc->classes + 1;
+}
+
+/*
+ * The hot loops. `visits` gets 1 for the state the scan is in before each
+ * byte whose class lets an end count; `counts` is 1 for every class in
+ * mode any, so there the adds never depend on the byte.
+ */
+struct Walk {
+    const uint32_t *next;
+    const unsigned char *classOf;
+    const unsigned char *counts;
+    uint64_t divide;        /* a copy: the stores to visits could alias it */
+    uint64_t *visits;
+
+    Walk(const Scanner *sc, uint64_t *v)
+        : next(sc->next), classOf(sc->classOf), counts(sc->counts),
+          divide(sc->divide), visits(v) {}
+
+    inline uint32_t step(uint32_t at, unsigned char byte) const
+    {
+        unsigned c = classOf[byte];
+        visits[(static_cast<u128>(divide) * at) >> 64] += counts[c];
+        return next[at + c];
+    }
+};
+
+uint32_t
+walkOne(const Walk &w, uint32_t at, const unsigned char *p, const unsigned char *end)
+{
+    while (p != end)
+        at = w.step(at, *p++);
+    return at;
+}
+
+/* Two pieces of a text in one loop, each with its own state. */
+uint32_t
+walkTwo(const Walk &w, uint32_t a, const unsigned char *p, const unsigned char *pEnd,
+        uint32_t b, const unsigned char *q, const unsigned char *qEnd)
+{
+    size_t both = std::min(pEnd - p, qEnd - q);
+    for (size_t i = 0; i < both; i++) {
+        a = w.step(a, p[i]);
+        b = w.step(b, q[i]);
+    }
+    walkOne(w, a, p + both, pEnd);
+    return walkOne(w, b, q + both, qEnd);
+}
+
+/* Mode line: MIDDLE leads nowhere but back to START at a line feed, and
+ * counts nothing meanwhile, so the scan skips to the line feed. */
+uint32_t
+walkLines(const Walk &w, uint32_t middle, uint32_t at, const unsigned char *p,
+          const unsigned char *end)
+{
+    while (p != end) {
+        if (at == middle) {
+            p = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
+            if (p == nullptr)
+                return at;
+        }
+        at = w.step(at, *p++);
+    }
+    return at;
+}
+
+/* Where to cut a block for two walks: right after a line feed near its
+ * middle, or 0 if there is none. */
+size_t
+middleCut(const unsigned char *p, size_t size)
+{
+    const void *lf = memchr(p + size / 2, '\n', size - size / 2);
+    if (lf == nullptr)
+        lf = memrchr(p, '\n', size / 2);
+    return lf ? static_cast<const unsigned char *>(lf) - p + 1 : 0;
+}
+
+void
+freeParts(Scanner *sc)
+{
+    free(sc->next);
+    free(sc->fail);
+    free(sc->order);
+    free(sc->term);
+    free(sc->firstOut);
+}
+
+/* Takes the per-state arrays; false if memory ran out. */
+bool
+takeParts(Scanner *sc, size_t states)
+{
+    size_t slots = states * sc->classes;
+    sc->next = static_cast<uint32_t *>(malloc(slots * sizeof *sc->next));
+    sc->fail = static_cast<uint32_t *>(malloc(states * sizeof *sc->fail));
+    sc->order = static_cast<uint32_t *>(malloc(states * sizeof *sc->order));
+    sc->term = static_cast<uint32_t *>(malloc(states * sizeof *sc->term));
+    sc->firstOut = static_cast<uint32_t *>(malloc(states * sizeof *sc->firstOut));
+    return sc->next && sc->fail && sc->order && sc->term && sc->firstOut;
+}
+
+} // namespace
+
+Fault
+scanner_compile(const Tree *tree, ScanMode mode, unsigned flags, Scanner **out)
+{
+    *out = nullptr;
+    Scanner *sc = static_cast<Scanner *>(calloc(1, sizeof *sc));
+    Entered *terms = nullptr;
+    unsigned char *folded = nullptr;
+    size_t n = 0;
+    bool folding = (flags & SCAN_IGNORE_CASE) != 0;
+    bool built = false;
+
+    if (sc != nullptr && enter(tree, mode, folding, &terms, &n, &folded)) {
+        sc->mode = mode;
+        tree_getEntryList(tree, &sc->entries);
+        sc->cuttable = true;
+        for (size_t i = 0; i < n; i++)
+            if (memchr(terms[i].bytes, '\n', terms[i].length) != nullptr)
+                sc->cuttable = false;
+        sc->classes = makeClasses(sc, terms, n, folding);
+        bool startsAfter[256] = {};
+        classRules(sc, startsAfter);
+        size_t states = trieStates(terms, n);
+        /* Row offsets are 32-bit, and entry numbers too. */
+        if (states * sc->classes <= UINT32_MAX && sc->entries < UINT32_MAX &&
+            takeParts(sc, states)) {
+            sc->states = static_cast<uint32_t>(states);
+            buildTrie(sc, terms, n);
+            link(sc, startsAfter);
+            linkOutputs(sc);
+            premultiply(sc);
+            built = true;
+        }
+    }
+    free(terms);
+    free(folded);
+    if (!built) {
+        scanner_free(sc);
+        return {FAULT_MEMORY, 0};
+    }
+    *out = sc;
+    return {FAULT_NONE, 0};
+}
+
+void
+scanner_free(Scanner *sc)
+{
+    if (sc == nullptr)
+        return;
+    freeParts(sc);
+    free(sc);
+}
+
+size_t
+scanner_size(const Scanner *sc)
+{
+    return sizeof *sc + static_cast<size_t>(sc->states) * sc->classes * sizeof *sc->next +
+           static_cast<size_t>(sc->states) * 4 * sizeof(uint32_t);
+}
+
+size_t
+scanner_entryCount(const Scanner *sc)
+{
+    return sc->entries;
+}
+
+size_t
+scanner_visitCount(const Scanner *sc)
+{
+    return sc->states;
+}
+
+bool
+scanner_cuttable(const Scanner *sc)
+{
+    return sc->cuttable;
+}
+
+void
+scanner_start(const Scanner *, ScanState *st)
+{
+    st->at = START;
+}
+
+void
+scanner_feed(const Scanner *sc, ScanState *st, const void *bytes, size_t size,
+             uint64_t *visits)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(bytes);
+    Walk w(sc, visits);
+
+    if (sc->mode == SCAN_LINE) {
+        st->at = walkLines(w, MIDDLE * sc->classes, st->at, p, p + size);
+        return;
+    }
+    /* A piece that starts right after a line feed starts at START, as a
+     * text does, when no term holds a line feed. What the first piece
+     * leaves after its line feed is START too, and counts nothing. */
+    size_t cut = sc->cuttable && size >= SPLIT ? middleCut(p, size) : 0;
+    if (cut == 0 || cut == size)
+        st->at = walkOne(w, st->at, p, p + size);
+    else
+        st->at = walkTwo(w, st->at, p, p + cut, START, p + cut, p + size);
+}
+
+void
+scanner_finish(const Scanner *sc, ScanState *st, uint64_t *visits)
+{
+    visits[stateAt(sc, st->at)]++;
+    st->at = START;
+}
+
+void
+scanner_total(const Scanner *sc, uint64_t *visits, uint64_t *counts)
+{
+    uint32_t roots = sc->mode == SCAN_ANY ? 1 : 2;
+    uint32_t reached = sc->states - (sc->mode == SCAN_ANY);
+    for (uint32_t i = reached; i-- > roots;) {
+        uint32_t s = sc->order[i];
+        visits[sc->fail[s]] += visits[s];
+    }
+    std::fill(counts, counts + sc->entries, 0);
+    for (uint32_t i = roots; i < reached; i++) {
+        uint32_t s = sc->order[i];
+        if (sc->term[s] != 0)
+            counts[sc->term[s] - 1] = visits[s];
+    }
+}
+
+void
+scanner_matches(const Scanner *sc, const void *bytes, size_t size, ScanHitFn hit,
+                void *ctx)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(bytes);
+    uint32_t at = START;
+    auto report = [&](uint32_t s) {
+        for (uint32_t o = sc->firstOut[s]; o != NONE; o = sc->firstOut[sc->fail[o]])
+            hit(ctx, sc->term[o] - 1);
+    };
+    for (size_t i = 0; i < size; i++) {
+        unsigned c = sc->classOf[p[i]];
+        if (sc->counts[c])
+            report(stateAt(sc, at));
+        at = sc->next[at + c];
+    }
+    report(stateAt(sc, at));
+}
