@@ -1,7 +1,8 @@
 /*
- * fault.h: why a load or a count failed, in the one form every front end
- * receives it: a kind and the system's error number. Each front end turns
- * it into its own form, a message and an exit status or an exception.
+ * fault.h: why a load, a count or a merge failed, in the one form every
+ * front end receives it: a kind and the system's error number. Each front
+ * end turns it into its own form, a message and an exit status or an
+ * exception.
  */
 #ifndef TERMCOUNT_FAULT_H
 #define TERMCOUNT_FAULT_H
@@ -15,6 +16,8 @@ enum FaultKind {
     FAULT_MEMORY,   /* memory ran out */
     FAULT_STOPPED,  /* the caller asked a count to stop */
     FAULT_SOURCE,   /* the caller's block source failed; it knows why */
+    FAULT_REFUSED,  /* the input breaks its format; its reader keeps which
+                     * rule and where */
 };
 
 struct Fault {

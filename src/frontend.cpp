@@ -1,6 +1,6 @@
 /*
  * frontend.cpp: the search file reader and loader, the mode table, the
- * stdio getter and the report writer.
+ * stdio getter, the report writer and the programs' shared messages.
  */
 #include "frontend.h"
 
@@ -9,25 +9,24 @@
 #include <cstdlib>
 #include <cstring>
 
-/* The errno of a failed call; some failures leave errno at 0, and a fault
- * must never read as success. */
-static int
-lastError()
-{
-    return errno != 0 ? errno : EIO;
-}
-
 Fault
 searchFile_open(SearchFile *sf, const char *path)
 {
-    *sf = {fopen(path, "rb"), nullptr, 0};
-    if (sf->file == nullptr)
-        return {FAULT_OPEN, lastError()};
+    FILE *file = fopen(path, "rb");
+
+    if (file == nullptr)
+        return {FAULT_OPEN, fault_errno()};
+    return searchFile_openStream(sf, file);
+}
+
+Fault
+searchFile_openStream(SearchFile *sf, FILE *file)
+{
     /* Taken once rather than per line: a megabyte per call would cost an
      * mmap and munmap for every term. */
-    sf->line = static_cast<char *>(malloc(LINE_BUFFER));
+    *sf = {file, static_cast<char *>(malloc(LINE_BUFFER)), 0};
     if (sf->line == nullptr) {
-        fclose(sf->file);
+        fclose(file);
         return {FAULT_MEMORY, 0};
     }
     return {FAULT_NONE, 0};
@@ -51,7 +50,7 @@ searchFile_next(SearchFile *sf, const char **term, size_t *length)
     do {
         if (fgets(sf->line, LINE_BUFFER, sf->file) == nullptr) {
             if (ferror(sf->file))
-                sf->readError = lastError();
+                sf->readError = fault_errno();
             return false;
         }
         len = strlen(sf->line);
@@ -72,6 +71,10 @@ fileEntryIterator(void *source, Tree *tree, AddEntryFn add)
 
     if (!searchFile_next(sf, &term, &len) || !add(tree, term, len))
         return false;
+    /* A last line without a line feed is read up to the end of the file,
+     * which sets the end-of-file indicator: no term can follow it, and
+     * saying so ends the load now rather than after one more read that
+     * could only find nothing. */
     return !feof(sf->file);
 }
 
@@ -119,9 +122,13 @@ searchFile_read(const char *path, void *ctx,
 void
 printFileFault(const char *path, Fault f)
 {
-    fprintf(stderr, "Failed to %s file \"%s\" error %d: %s\n",
-            f.kind == FAULT_OPEN ? "open" : "read", path, f.error,
-            strerror(f.error));
+    if (path == nullptr)
+        fprintf(stderr, "Failed to read input error %d: %s\n", f.error,
+                strerror(f.error));
+    else
+        fprintf(stderr, "Failed to %s file \"%s\" error %d: %s\n",
+                f.kind == FAULT_OPEN ? "open" : "read", path, f.error,
+                strerror(f.error));
 }
 
 const SearchMode searchModes[3] = {
@@ -159,12 +166,23 @@ writeReport(FILE *out, const TreeEntry *entries, const uint64_t *counts,
     }
 }
 
+const char *
+programName(int argc, char *argv[], const char *fallback)
+{
+    /* Linux hands an empty argument vector over as one empty name. */
+    if (argc > 0 && argv[0] != nullptr && argv[0][0] != '\0')
+        return argv[0];
+    return fallback;
+}
+
 int
-closeOutput()
+finishOutput(int status)
 {
     bool failed = ferror(stdout) != 0;
 
-    if (fclose(stdout) != 0 || failed)
-        return lastError();
-    return 0;
+    if (fclose(stdout) == 0 && !failed)
+        return status;
+    int e = fault_errno();
+    fprintf(stderr, "Failed to write output error %d: %s\n", e, strerror(e));
+    return status != 0 ? status : 6;
 }

@@ -1,8 +1,9 @@
 /*
  * frontend.h: what every front end of termcount shares, so that they cannot
  * drift apart: the search file (one term per line) read and loaded, the
- * mode table, the byte getter over a stdio stream, and the report (one
- * "COUNT TERM" line per term) written.
+ * mode table, the byte getter over a stdio stream, the report (one
+ * "COUNT TERM" line per term) written, and what both programs print for a
+ * file's fault and at their end.
  */
 #ifndef TERMCOUNT_FRONTEND_H
 #define TERMCOUNT_FRONTEND_H
@@ -31,14 +32,21 @@ struct SearchFile {
  * nothing stays open or taken. */
 Fault searchFile_open(SearchFile *sf, const char *path);
 
+/* Reads a search file from `file`, open for reading, and takes its line
+ * buffer. The reader owns `file` from here: searchFile_close closes it, and
+ * so does a failure here, FAULT_MEMORY, so nothing stays open or taken.
+ * Returns FAULT_NONE or FAULT_MEMORY. */
+Fault searchFile_openStream(SearchFile *sf, FILE *file);
+
 /* Reads up to the next non-empty line and points `*term` at its `*length`
  * bytes: the line feed is dropped, a NUL ends the term, a carriage return
  * stays. The bytes live in the line buffer until the next call. Returns false
  * at the end of the file or on a read error, which is noted in readError. */
 bool searchFile_next(SearchFile *sf, const char **term, size_t *length);
 
-/* Gives back what searchFile_open took. Returns FAULT_READ with its errno
- * if a read failed, else FAULT_NONE. */
+/* Gives back what searchFile_open or searchFile_openStream took, the file
+ * closed. Returns FAULT_READ with its errno if a read failed, else
+ * FAULT_NONE. */
 Fault searchFile_close(SearchFile *sf);
 
 /* The entry source over an open search file (`source` is the SearchFile):
@@ -58,7 +66,8 @@ Fault searchFile_read(const char *path, void *ctx,
                       bool (*take)(void *ctx, const char *term, size_t length));
 
 /* Prints "Failed to open file "PATH" error N: TEXT", or the same with
- * "read", for a FAULT_OPEN or FAULT_READ. */
+ * "read", for a FAULT_OPEN or FAULT_READ; a null `path` stands for
+ * standard input: "Failed to read input error N: TEXT". */
 void printFileFault(const char *path, Fault f);
 
 /* A mode as the user names it, the index's streaming search for it, and
@@ -84,8 +93,14 @@ int sgetch(void *stream);
 void writeReport(FILE *out, const TreeEntry *entries, const uint64_t *counts,
                  size_t count);
 
-/* Flushes and closes standard output. Returns 0, or the errno of a write
- * that failed here or earlier. */
-int closeOutput();
+/* The program's name for its usage message: argv[0], or `fallback` where
+ * the system handed over none. */
+const char *programName(int argc, char *argv[], const char *fallback);
+
+/* Ends a run whose report went to standard output: flushes and closes it,
+ * and if a write failed, here or earlier, prints "Failed to write output
+ * error N: TEXT". Returns `status`, or 6 where that was 0 and writing
+ * failed: the first fault of a run gives its status. */
+int finishOutput(int status);
 
 #endif

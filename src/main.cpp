@@ -6,10 +6,8 @@
 #include "frontend.h"
 #include "tree.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 /* Counts one occurrence; ctx is the counter array. */
 static bool
@@ -26,6 +24,11 @@ static Tree *tree;
 static uint64_t *counts;
 static TreeScratch scratch;
 
+/* README documents this message for running out of memory, where
+ * termcount-merge says "Out of memory": each program keeps the one its users
+ * and their scripts know. */
+static const char outOfMemory[] = "tree_create failed\n";
+
 /* Loads the search file at `path`. Returns 0 or the exit status of the
  * failure, with its message printed. */
 static int
@@ -37,7 +40,7 @@ load(const char *path)
     case FAULT_NONE:
         return 0;
     case FAULT_MEMORY:
-        fputs("tree_create failed\n", stderr);
+        fputs(outOfMemory, stderr);
         return 4;
     default:
         printFileFault(path, f);
@@ -49,14 +52,10 @@ int
 main(int argc, char *argv[])
 {
     if (argc < 2 || argc > 3) {
-        /* Linux hands an empty argument vector over as one empty name. */
-        const char *name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0'
-                               ? argv[0]
-                               : "termcount";
         fprintf(stderr,
                 "usage: %s searchfile [mode] < inputfile\n\n"
                 "mode = any, word or line. default is any\n",
-                name);
+                programName(argc, argv, "termcount"));
         return 1;
     }
     const SearchMode *mode = findSearchMode(argc == 3 ? argv[2] : "any");
@@ -77,22 +76,16 @@ main(int argc, char *argv[])
     counts = static_cast<uint64_t *>(calloc(count ? count : 1, sizeof *counts));
     if (counts == nullptr || !mode->search(&scratch, counts, tree,
                                            entryMatchHandler, stdin, sgetch)) {
-        fputs("tree_create failed\n", stderr);
+        fputs(outOfMemory, stderr);
         return 4;
     }
-    int readError = ferror(stdin) ? (errno != 0 ? errno : EIO) : 0;
+    /* Taken before the report is written, which may set errno anew. */
+    int readError = ferror(stdin) ? fault_errno() : 0;
 
     writeReport(stdout, entries, counts, count);
     if (readError != 0) {
-        fprintf(stderr, "Failed to read input error %d: %s\n", readError,
-                strerror(readError));
+        printFileFault(nullptr, {FAULT_READ, readError});
         status = 5;
     }
-    if (int e = closeOutput(); e != 0) {
-        fprintf(stderr, "Failed to write output error %d: %s\n", e,
-                strerror(e));
-        if (status == 0)
-            status = 6;
-    }
-    return status;
+    return finishOutput(status);
 }

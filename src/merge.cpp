@@ -6,33 +6,17 @@
 #include "frontend.h"
 #include "merger.h"
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
-/* Prints the message for `f` and returns its exit status. */
-static int
-complain(MergeFault f, const Merge *m)
+/* Prints why the input was refused, naming the row at fault. */
+static void
+printRefusal(const Merge *m)
 {
     const char *reason = nullptr;
     uint64_t number = m->next + 1, total = m->count;
 
-    switch (f) {
-    case MERGED:
-        return 0;
-    case NO_MEMORY:
-        fputs("Out of memory\n", stderr);
-        return 4;
-    case OPEN_FAILED:
-    case READ_FAILED:
-        if (m->name == nullptr)
-            fprintf(stderr, "Failed to read input error %d: %s\n", m->error,
-                    strerror(m->error));
-        else
-            printFileFault(m->name, {f == OPEN_FAILED ? FAULT_OPEN : FAULT_READ,
-                                     m->error});
-        return 5;
+    switch (m->refusal) {
     case BAD_COUNT:
         reason = "the row does not start with a count of digits and a blank";
         break;
@@ -66,6 +50,32 @@ complain(MergeFault f, const Merge *m)
         fprintf(stderr, "Cannot merge: \"%s\" line %" PRIu64 ": ", m->name, m->line);
     fprintf(stderr, reason, number, total);
     fputc('\n', stderr);
+}
+
+/* Prints the message for `f`, met while merging, and returns its exit
+ * status. */
+static int
+complain(Fault f, const Merge *m)
+{
+    switch (f.kind) {
+    case FAULT_NONE:
+        return 0;
+    case FAULT_MEMORY:
+        /* README documents this message, where termcount says "tree_create
+         * failed" for the same fault: each program keeps the one its users
+         * and their scripts know. */
+        fputs("Out of memory\n", stderr);
+        return 4;
+    case FAULT_OPEN:
+    case FAULT_READ:
+        printFileFault(m->name, f);
+        return 5;
+    case FAULT_REFUSED:
+    case FAULT_STOPPED:  /* a merge is never asked to stop */
+    case FAULT_SOURCE:   /* nor reads through a caller's source */
+        break;
+    }
+    printRefusal(m);
     return 7;
 }
 
@@ -73,39 +83,31 @@ int
 main(int argc, char *argv[])
 {
     if (argc < 2) {
-        const char *name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0'
-                               ? argv[0]
-                               : "termcount-merge";
         fprintf(stderr,
                 "usage: %s searchfile [report ...]\n\n"
                 "reports are read from standard input when none is named, "
                 "and where - is named\n",
-                name);
+                programName(argc, argv, "termcount-merge"));
         return 1;
     }
 
     static Merge m;  /* kept to the end, like termcount's index */
-    Fault load = merge_loadTerms(&m, argv[1]);
-    if (load.kind == FAULT_MEMORY)
-        return complain(NO_MEMORY, &m);
-    if (load.kind != FAULT_NONE) {
-        printFileFault(argv[1], load);
+    Fault f = merge_loadTerms(&m, argv[1]);
+    if (f.kind == FAULT_OPEN || f.kind == FAULT_READ) {
+        /* The search file's status; a report's file faults give 5. */
+        printFileFault(argv[1], f);
         return 3;
     }
 
-    MergeFault f = merge_file(&m, argc == 2 ? "-" : argv[2]);
-    for (int i = 3; i < argc && f == MERGED; i++)
+    if (f.kind == FAULT_NONE)
+        f = merge_file(&m, argc == 2 ? "-" : argv[2]);
+    for (int i = 3; i < argc && f.kind == FAULT_NONE; i++)
         f = merge_file(&m, argv[i]);
-    if (f == MERGED)
+    if (f.kind == FAULT_NONE)
         f = merge_end(&m);
-    if (f != MERGED)
+    if (f.kind != FAULT_NONE)
         return complain(f, &m);
 
     writeReport(stdout, m.entries, m.sums, m.count);
-    if (int e = closeOutput(); e != 0) {
-        fprintf(stderr, "Failed to write output error %d: %s\n", e,
-                strerror(e));
-        return 6;
-    }
-    return 0;
+    return finishOutput(0);
 }

@@ -6,7 +6,6 @@
 
 #include "frontend.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -109,21 +108,29 @@ merge_loadTerms(Merge *m, const char *path)
     return f;
 }
 
-/* Tells whether `in` ended on a read error, and notes the error. */
-static bool
-readFailed(Merge *m, FILE *in)
+/* Refuses the input for breaking the rule `why`. */
+static Fault
+refuse(Merge *m, MergeRefusal why)
 {
-    if (!ferror(in))
-        return false;
-    m->error = errno != 0 ? errno : EIO;
-    return true;
+    m->refusal = why;
+    return {FAULT_REFUSED, 0};
+}
+
+/* The fault of an input that ended inside a row: a read error, or else a
+ * last line without its line feed. */
+static Fault
+endedInRow(Merge *m, FILE *in)
+{
+    if (ferror(in))
+        return {FAULT_READ, fault_errno()};
+    return refuse(m, NO_LINE_FEED);
 }
 
 /*
  * A row is read a byte at a time and never stored: the term is compared as
  * it arrives.
  */
-MergeFault
+Fault
 merge_stream(Merge *m, FILE *in)
 {
     int c;
@@ -135,49 +142,51 @@ merge_stream(Merge *m, FILE *in)
         for (; c >= '0' && c <= '9'; c = getc_unlocked(in), digits = true) {
             unsigned d = c - '0';
             if (n > (UINT64_MAX - d) / 10)
-                return BIG_COUNT;
+                return refuse(m, BIG_COUNT);
             n = n * 10 + d;
         }
         if (c == EOF)
-            return readFailed(m, in) ? READ_FAILED : NO_LINE_FEED;
+            return endedInRow(m, in);
         if (!digits || c != ' ')
-            return BAD_COUNT;
+            return refuse(m, BAD_COUNT);
         if (m->count == 0)
-            return NO_TERMS;
+            return refuse(m, NO_TERMS);
 
         const TreeEntry *e = &m->entries[m->next];
         size_t i = 0;
         while ((c = getc_unlocked(in)) != '\n') {
             if (c == EOF)
-                return readFailed(m, in) ? READ_FAILED : NO_LINE_FEED;
+                return endedInRow(m, in);
             if (i == e->length || c != e->text[i])
-                return BAD_TERM;
+                return refuse(m, BAD_TERM);
             i++;
         }
         if (i != e->length)
-            return BAD_TERM;
+            return refuse(m, BAD_TERM);
         if (!m->shadowed[m->next]) {
             if (n > UINT64_MAX - m->sums[m->next])
-                return SUM_OVERFLOW;
+                return refuse(m, SUM_OVERFLOW);
             m->sums[m->next] += n;
         }
         m->rows++;
         m->next = m->next + 1 == m->count ? 0 : m->next + 1;
     }
-    return readFailed(m, in) ? READ_FAILED : MERGED;
+    if (ferror(in))
+        return {FAULT_READ, fault_errno()};
+    return {FAULT_NONE, 0};
 }
 
-MergeFault
-merge_end(const Merge *m)
+Fault
+merge_end(Merge *m)
 {
     if (m->next != 0)
-        return CUT_SHORT;
+        return refuse(m, CUT_SHORT);
     if (m->rows == 0 && m->count != 0)
-        return NO_REPORT;
-    return MERGED;
+        return refuse(m, NO_REPORT);
+    return {FAULT_NONE, 0};
 }
 
-MergeFault
+Fault
 merge_file(Merge *m, const char *path)
 {
     bool isStdin = strcmp(path, "-") == 0;
@@ -185,13 +194,21 @@ merge_file(Merge *m, const char *path)
 
     m->name = isStdin ? nullptr : path;
     m->line = 0;
-    if (in == nullptr) {
-        m->error = errno;
-        return OPEN_FAILED;
-    }
-    MergeFault f = merge_stream(m, in);
+    if (in == nullptr)
+        return {FAULT_OPEN, fault_errno()};
+    Fault f = merge_stream(m, in);
     if (!isStdin)
         fclose(in);
     return f;
+}
+
+void
+merge_free(Merge *m)
+{
+    free(m->entries);
+    free(m->text);
+    free(m->sums);
+    free(m->shadowed);
+    *m = {};
 }
 

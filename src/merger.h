@@ -21,22 +21,17 @@
 #include <cstdint>
 #include <cstdio>
 
-/* Why a merge stopped; the front end turns each into its message and
- * status. */
-enum MergeFault {
-    MERGED,
-    NO_MEMORY,
-    OPEN_FAILED,
-    READ_FAILED,
-    /* The input is refused: */
-    BAD_COUNT,
-    BIG_COUNT,
-    NO_TERMS,
-    BAD_TERM,
-    NO_LINE_FEED,
-    SUM_OVERFLOW,
-    CUT_SHORT,
-    NO_REPORT,
+/* Which rule the input broke, when a merge refuses it with FAULT_REFUSED;
+ * the front end turns each into its message. */
+enum MergeRefusal {
+    BAD_COUNT,      /* a row does not start with digits and a blank */
+    BIG_COUNT,      /* a count passes 2^64 - 1 */
+    NO_TERMS,       /* a row, where the search file lists no terms */
+    BAD_TERM,       /* a row's term is not the entry it belongs to */
+    NO_LINE_FEED,   /* the input ends inside a row */
+    SUM_OVERFLOW,   /* a sum passes 2^64 - 1 */
+    CUT_SHORT,      /* the input ends inside a report */
+    NO_REPORT,      /* no row, where the search file lists terms */
 };
 
 /* The search file's terms, a sum for each, and how far the input has got. */
@@ -53,7 +48,7 @@ struct Merge {
     uint64_t rows;          /* rows read so far */
     const char *name;       /* report being read; null: standard input */
     uint64_t line;          /* lines read of it */
-    int error;              /* errno of a failed open or read */
+    MergeRefusal refusal;   /* the rule broken, after FAULT_REFUSED */
 };
 
 /* Appends one term of the search file to the Merge at `merge`. Returns
@@ -62,25 +57,30 @@ bool merge_takeTerm(void *merge, const char *term, size_t length);
 
 /* Readies `m` for reports once its last term is taken: a sum for each
  * entry, and which entries a later one lists again. Returns false if memory
- * ran out. */
+ * ran out; merge_free still gives back what was taken. */
 bool merge_ready(Merge *m);
 
 /* Takes the terms of the search file at `path`, by termcount's own rules,
- * and readies `m`. Returns FAULT_NONE, FAULT_OPEN, FAULT_READ or
- * FAULT_MEMORY. */
+ * into `m`, which starts zeroed, and readies it. Returns FAULT_NONE,
+ * FAULT_OPEN, FAULT_READ or FAULT_MEMORY; `m` is to be freed either way. */
 Fault merge_loadTerms(Merge *m, const char *path);
 
-/* Reads report rows from `in` to its end into the sums. Returns MERGED at
- * the end of `in`, or the fault that stopped it, with m->line at the row
- * at fault. */
-MergeFault merge_stream(Merge *m, FILE *in);
+/* Reads report rows from `in` to its end into the sums. Returns FAULT_NONE
+ * at the end of `in`, FAULT_READ with its errno, or FAULT_REFUSED with
+ * m->refusal; m->line is then the row at fault. */
+Fault merge_stream(Merge *m, FILE *in);
 
-/* Merges the report file at `path`, or standard input for "-". */
-MergeFault merge_file(Merge *m, const char *path);
+/* Merges the report file at `path`, or standard input for "-". Returns as
+ * merge_stream does, or FAULT_OPEN with its errno. */
+Fault merge_file(Merge *m, const char *path);
 
 /* Tells whether the input read in full held whole reports, and at least one
  * where the search file lists terms: a job that failed or was cut short
- * must not pass for a report with low counts. */
-MergeFault merge_end(const Merge *m);
+ * must not pass for a report with low counts. Returns FAULT_NONE, or
+ * FAULT_REFUSED with m->refusal CUT_SHORT or NO_REPORT. */
+Fault merge_end(Merge *m);
+
+/* Gives back everything `m` holds and leaves it zeroed, as a merge starts. */
+void merge_free(Merge *m);
 
 #endif

@@ -15,11 +15,18 @@
 namespace {
 
 struct Outcome {
-    MergeFault fault;
+    FaultKind kind;         // FAULT_NONE or FAULT_REFUSED
+    MergeRefusal refusal;   // the rule broken; zero after FAULT_NONE
     uint64_t line;
     std::vector<uint64_t> sums;
     bool operator==(const Outcome &) const = default;
 };
+
+Outcome
+refused(MergeRefusal why, uint64_t line)
+{
+    return {FAULT_REFUSED, why, line, {}};
+}
 
 // The rows read as whole lines, each checked in the order its bytes come.
 Outcome
@@ -31,7 +38,7 @@ expected(const std::vector<std::string> &terms, const std::string &in)
     for (size_t i = 0; i < n; i++)
         for (size_t j = i + 1; j < n; j++)
             shadowed[i] = shadowed[i] || terms[i] == terms[j];
-    Outcome o{MERGED, 0, std::vector<uint64_t>(n)};
+    Outcome o{FAULT_NONE, {}, 0, std::vector<uint64_t>(n)};
     uint64_t rows = 0;
     for (size_t pos = 0; pos < in.size(); rows++) {
         size_t lf = in.find('\n', pos);
@@ -43,31 +50,31 @@ expected(const std::vector<std::string> &terms, const std::string &in)
         unsigned __int128 count = 0;
         for (; d < row.size() && row[d] >= '0' && row[d] <= '9'; d++)
             if ((count = count * 10 + (row[d] - '0')) > max)
-                return {BIG_COUNT, o.line, {}};
+                return refused(BIG_COUNT, o.line);
         if (d == row.size() && !whole)
-            return {NO_LINE_FEED, o.line, {}};
+            return refused(NO_LINE_FEED, o.line);
         if (d == 0 || d == row.size() || row[d] != ' ')
-            return {BAD_COUNT, o.line, {}};
+            return refused(BAD_COUNT, o.line);
         if (n == 0)
-            return {NO_TERMS, o.line, {}};
+            return refused(NO_TERMS, o.line);
         const std::string &want = terms[rows % n];
         std::string term = row.substr(d + 1);
         if (want.compare(0, term.size(), term) != 0 || term.size() > want.size())
-            return {BAD_TERM, o.line, {}};
+            return refused(BAD_TERM, o.line);
         if (!whole)
-            return {NO_LINE_FEED, o.line, {}};
+            return refused(NO_LINE_FEED, o.line);
         if (term.size() != want.size())
-            return {BAD_TERM, o.line, {}};
+            return refused(BAD_TERM, o.line);
         uint64_t &sum = o.sums[rows % n];
         if (!shadowed[rows % n] && count > max - sum)
-            return {SUM_OVERFLOW, o.line, {}};
+            return refused(SUM_OVERFLOW, o.line);
         if (!shadowed[rows % n])
             sum += static_cast<uint64_t>(count);
     }
     if (n != 0 && rows % n != 0)
-        return {CUT_SHORT, o.line, {}};
+        return refused(CUT_SHORT, o.line);
     if (n != 0 && rows == 0)
-        return {NO_REPORT, o.line, {}};
+        return refused(NO_REPORT, o.line);
     return o;
 }
 
@@ -91,35 +98,36 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<uint8_t> reportBytes(data + 1 + termsSize, data + size);
     std::string reports(reportBytes.begin(), reportBytes.end());
 
-    static char *line = static_cast<char *>(malloc(LINE_BUFFER));
-    SearchFile sf = {openMemory(termBytes), line, 0};
-    Merge m = {};
-    if (sf.file == nullptr)
+    FILE *termFile = openMemory(termBytes);
+    SearchFile sf;
+    if (termFile == nullptr || searchFile_openStream(&sf, termFile).kind != FAULT_NONE)
         abort();
+    Merge m = {};
     const char *term;
     size_t len;
     while (searchFile_next(&sf, &term, &len))
         if (!merge_takeTerm(&m, term, len))
             abort();
-    if (!merge_ready(&m))
+    if (searchFile_close(&sf).kind != FAULT_NONE || !merge_ready(&m))
         abort();
-    fclose(sf.file);
     std::vector<std::string> terms;
     for (size_t i = 0; i < m.count; i++)
         terms.emplace_back(reinterpret_cast<char *>(m.entries[i].text), m.entries[i].length);
 
     FILE *in = openMemory(reportBytes);
-    Outcome got{merge_stream(&m, in), m.line, {}};
+    if (in == nullptr)
+        abort();
+    Fault f = merge_stream(&m, in);
     fclose(in);
-    if (got.fault == MERGED)
-        got.fault = merge_end(&m);
-    if (got.fault == MERGED)
+    if (f.kind == FAULT_NONE)
+        f = merge_end(&m);
+    if (f.kind != FAULT_NONE && f.kind != FAULT_REFUSED)
+        abort();
+    Outcome got{f.kind, f.kind == FAULT_REFUSED ? m.refusal : MergeRefusal{}, m.line, {}};
+    if (f.kind == FAULT_NONE)
         got.sums.assign(m.sums, m.sums + m.count);
     if (!(got == expected(terms, reports)))
         abort();
-    free(m.entries);
-    free(m.text);
-    free(m.sums);
-    free(m.shadowed);
+    merge_free(&m);
     return 0;
 }

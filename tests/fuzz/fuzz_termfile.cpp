@@ -46,17 +46,14 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0)  // fmemopen wants at least one byte
         return 0;
     std::vector<uint8_t> copy(data, data + size);
-    static char *line = static_cast<char *>(malloc(LINE_BUFFER));
-    SearchFile sf = {fmemopen(copy.data(), size, "rb"), line, 0};
-    if (sf.file == nullptr || sf.line == nullptr)
+    FILE *file = fmemopen(copy.data(), size, "rb");
+    SearchFile sf;
+    if (file == nullptr || searchFile_openStream(&sf, file).kind != FAULT_NONE)
         abort();
     got.clear();
     while (fileEntryIterator(&sf, nullptr, recordTerm))
         ;
-    if (sf.readError != 0)
-        abort();
-    fclose(sf.file);
-    if (got != expectedTerms(data, size))
+    if (searchFile_close(&sf).kind != FAULT_NONE || got != expectedTerms(data, size))
         abort();
     return 0;
 }
