@@ -1,7 +1,9 @@
 """Times termcount, a byte-reading floor and the tools a user would reach for
 instead, over the data that prepare.sh makes, and prints Markdown tables:
-the peers (main), sharded runs on GNU parallel (scaling), and the Python
-module and its Dask integration (python), all in one run on one machine.
+the peers (main), the compiled count of count.h against the program and
+Hyperscan (compiled), sharded runs on GNU parallel (scaling), the Python
+module and its Dask integration (python), and the module's counts per
+document and over many files (documents), all in one run on one machine.
 
 Every command runs --runs times; the tables give the median wall time, the
 throughput over the text in MiB/s, the peak resident memory and how far
@@ -24,15 +26,22 @@ p.add_argument("--baseline", help="an older termcount to compare with")
 p.add_argument("--runs", type=int, default=3)
 p.add_argument("--timeout", type=float, default=120)
 p.add_argument("--mb", type=int, default=256)
-p.add_argument("--only", help="run only cases whose name contains this")
+p.add_argument("--only", help="run only the cases of main, compiled, python and "
+               "documents whose name contains this")
 p.add_argument("--merge", required=True, help="termcount-merge")
 p.add_argument("--python-path", help="where the termcount Python package is")
-p.add_argument("--tables", default="main,scaling,python",
-               help="which tables to print, of main, scaling and python")
+p.add_argument("--count-bench", help="count_bench, the compiled count's driver")
+p.add_argument("--hs-count", help="hs_count, the Hyperscan peer")
+p.add_argument("--tables", default="main,compiled,scaling,python,documents",
+               help="which tables to print, of main, compiled, scaling, python "
+               "and documents")
 args = p.parse_args()
 
 D = args.data
 TEXT = f"{D}/kjv-{args.mb}.txt"
+# The cases that are slow for the program run over at most 64 MiB.
+SMALL_MB = min(args.mb, 64)
+SMALL_TEXT = f"{D}/kjv-{SMALL_MB}.txt"
 C = "LC_ALL=C"
 MiB = 1 << 20
 
@@ -251,6 +260,7 @@ PY_CASES = [("any × 100 words", "any", "words100.txt"),
 PY_ROWS = [("memory", "count(text in memory)"),
            ("file1", "count_file(threads=1)"),
            ("file2", "count_file(threads=2)"),
+           ("file1-progress", "count_file(threads=1, progress=a Python callable)"),
            ("stream", "count_stream(file object)"),
            ("dask-threads", "dask count_files, local threaded scheduler, 16 MiB blocks"),
            ("dask-processes", "dask count_files, LocalCluster of 2 one-thread worker processes, 16 MiB blocks")]
@@ -278,48 +288,122 @@ def measure_interleaved(commands):
             for name in commands}
 
 
+def python_row(case, how, m, size, base, note):
+    """A row of the Python tables: `base` is the time that the speed-up
+    is over."""
+    if isinstance(m, str):
+        return f"| {case} | {how} | {m} | | | | |"
+    speed = f"{base / m[0]:.2f}×" if base else ""
+    return (f"| {case} | {how} | {m[0]:.3f} | {throughput(size, m[0])} "
+            f"| {m[1] / 1024:.1f} | {speed} | {note} |")
+
+
+def python_command(how, terms, text, mode):
+    """The command of a python_bench.py row, and where its report goes."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = f"PYTHONPATH={shlex.quote(args.python_path)}" if args.python_path else ""
+    got = f"{out}/py-{how}.txt"
+    return (f"{env} /usr/bin/python3 {here}/python_bench.py {how} {terms} "
+            f"{shlex.quote(text)} {mode} {got}.time", "/dev/null", got)
+
+
+def report_note(got, want):
+    return output_note(got, want).replace("output", "report")
+
+
 def python_table():
     """The termcount program against the module's entry points, Dask's two
     local schedulers and pyahocorasick. The module's rows time the load of
     the terms and the count, as the program's time holds its load; Python's
     start, reading the text into memory and starting a cluster are not
     timed (see python_bench.py). The rows of a case run interleaved."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    env = f"PYTHONPATH={shlex.quote(args.python_path)}" if args.python_path else ""
     size = os.path.getsize(TEXT)
     print("### From Python\n")
     print("| case | how | median s | MiB/s | peak RSS MiB | speed-up over the program | report |")
     print("|---|---|---|---|---|---|---|")
-
-    def row(case, how, m, one, note):
-        if isinstance(m, str):
-            return f"| {case} | {how} | {m} | | | | |"
-        speed = f"{one / m[0]:.2f}×" if one else ""
-        return (f"| {case} | {how} | {m[0]:.3f} | {throughput(size, m[0])} "
-                f"| {m[1] / 1024:.1f} | {speed} | {note} |")
-
     for case, mode, terms_file in PY_CASES:
+        if args.only and args.only not in case:
+            continue
         terms = f"{D}/{terms_file}"
         want = f"{out}/py-one.txt"
         commands = {"one": (f"{args.termcount} {terms} {mode}", TEXT, want)}
         for how, _ in PY_ROWS:
-            got = f"{out}/py-{how}.txt"
-            commands[how] = (f"{env} /usr/bin/python3 {here}/python_bench.py {how} {terms} "
-                             f"{TEXT} {mode} {got}.time", "/dev/null", got)
+            commands[how] = python_command(how, terms, TEXT, mode)
         if mode == "any":
             commands["aho"] = (peer_command("aho", mode, terms), TEXT, f"{out}/py-aho.txt")
         m = measure_interleaved(commands)
         one = m["one"]
-        print(row(case, "termcount program", one, None, ""))
+        print(python_row(case, "termcount program", one, size, None, ""))
         for how, label in PY_ROWS:
-            note = "" if isinstance(m[how], str) else \
-                output_note(commands[how][2], want).replace("output", "report")
-            print(row(case, label, m[how], one[0], note))
+            note = "" if isinstance(m[how], str) else report_note(commands[how][2], want)
+            if note and how in ("file2", "file1-progress") and not isinstance(m["file1"], str):
+                note += (f"; {m['file1'][0] / m[how][0]:.2f}× threads=1" if how == "file2" else
+                         f"; time {m[how][0] / m['file1'][0]:.2f}× that of no progress")
+            print(python_row(case, label, m[how], size, one[0], note))
         if "aho" in m:
             note = "" if isinstance(m["aho"], str) else \
                 compare(parse_counts(want), parse_counts(commands["aho"][2]))
-            print(row(case, "python3 pyahocorasick, counting matches", m["aho"], one[0],
-                      "same counts" if note == "same" else note), flush=True)
+            print(python_row(case, "python3 pyahocorasick, counting matches", m["aho"], size,
+                             one[0], "same counts" if note == "same" else note), flush=True)
+    print()
+
+
+# Mirrors python_bench.py: the text cut into documents of 200 bytes, at
+# most a million of them, the loop over count() timed on the first 20,000.
+DOC_BYTES, MAX_DOCS, SAMPLE = 200, 1_000_000, 20_000
+
+
+def per_document_table():
+    """count_each against what a user would write without it, and
+    count_files against a loop over count_file. The first row of a case is
+    the one the others' speed-up is over; the rows of a case run
+    interleaved."""
+    docs = min(MAX_DOCS, os.path.getsize(TEXT) // DOC_BYTES)
+    files = f"{D}/files-{args.mb}/part-*"
+    nfiles = len(os.listdir(f"{D}/files-{args.mb}"))
+    print("### Per document and many files, from Python\n")
+    print("| case | how | median s | MiB/s | peak RSS MiB | speed-up over the first row | report |")
+    print("|---|---|---|---|---|---|---|")
+    cases = [
+        (f"any × 10,000 words in {docs:,} documents of 200 bytes", "any", TEXT,
+         docs * DOC_BYTES, "each1",
+         [("each-loop", "a loop over count(), nonzero counts gathered into a csr_matrix"),
+          ("each-aho", "python3 pyahocorasick, a loop making a dict per document"),
+          ("each1", "count_each(threads=1)"),
+          ("each2", "count_each(threads=2)"),
+          ("each1-progress", "count_each(threads=1, progress=a Python callable)")]),
+        (f"word × 10,000 words over {nfiles:,} files", "word", files, os.path.getsize(TEXT), "one",
+         [("files-loop", "a loop over count_file(path)"),
+          ("files1", "count_files(threads=1)"),
+          ("files2", "count_files(threads=2)"),
+          ("one", "termcount program over the files' text as one")]),
+    ]
+    for case, mode, text, size, reference, rows in cases:
+        if args.only and args.only not in case:
+            continue
+        terms = f"{D}/words10k.txt"
+        commands = {how: python_command(how, terms, text, mode) for how, _ in rows}
+        if "one" in commands:
+            commands["one"] = (f"{args.termcount} {terms} {mode}", TEXT, f"{out}/py-one.txt")
+        m = measure_interleaved(commands)
+        want = commands[reference][2]
+        base = m[rows[0][0]]
+        base = None if isinstance(base, str) else base[0]
+        for how, label in rows:
+            note = ""
+            if isinstance(m[how], str) or how == reference:
+                pass
+            elif how == "each-aho":
+                note = compare(parse_counts(want), parse_counts(commands[how][2]))
+                note = "same counts" if note == "same" else note
+            elif how == "each-loop" and docs > SAMPLE:
+                note = f"extrapolated from the first {SAMPLE:,} documents"
+            else:
+                note = report_note(commands[how][2], want)
+            if how == "each1-progress" and not isinstance(m["each1"], str):
+                note += f"; time {m[how][0] / m['each1'][0]:.2f}× that of no progress"
+            print(python_row(case, label, m[how], size, None if how == rows[0][0] else base,
+                             note), flush=True)
     print()
 
 
@@ -366,13 +450,122 @@ def main_table():
     print()
 
 
+# The a … a^1000 case: too slow for the program and for Hyperscan.
+RUNS_OF_A = {
+    "program": "not run: 1,000 trie steps from every byte, minutes",
+    "hs": "not run: up to 1,000 matches end at every byte, a callback each",
+}
+COMPILED_CASES = [
+    # name, mode, terms, text, the rows not run and why
+    ("any × 100 words", "any", "words100.txt", TEXT, {}),
+    ("word × 10,000 words", "word", "words10k.txt", TEXT, {}),
+    ("line × 1,000 lines", "line", "lines1000.txt", TEXT, {}),
+    (f"any × 100,000 words, {SMALL_MB} MiB", "any", "words100k.txt", SMALL_TEXT, {}),
+    (f"any × 'a' … 1,000 'a's, {SMALL_MB} MiB of 'a'", "any", "a-to-a1000.txt",
+     f"{D}/a-{SMALL_MB}.txt", RUNS_OF_A),
+    ("index of 100,000 words", "any", "words100k.txt", "/dev/null", {}),
+    ("index of 200,000 random 20-byte terms", "any", "binary200k.txt", "/dev/null", {}),
+]
+
+
+def a_runs_report(terms, text, path):
+    """The report the terms a, aa, ... must give over a text of `a`s only:
+    a run of k of them occurs at every start but the last k - 1."""
+    size = os.path.getsize(text)
+    with open(terms, "rb") as f:
+        lengths = [len(t) for t in f.read().split(b"\n") if t]
+    with open(path, "wb") as f:
+        f.write(b"".join(b"%d %s\n" % (max(size - k + 1, 0), b"a" * k) for k in lengths))
+
+
+def stats_note(path):
+    """How the last run of count_bench or hs_count spent its time, and how
+    large its compiled index was, from what it wrote to `path`."""
+    with open(path) as f:
+        stats = dict(line.split() for line in f)
+    steps = ", ".join(f"{k} {float(stats[k]):.3f} s" for k in ("load", "compile", "count", "scan")
+                      if k in stats)
+    size = int(stats["index"])
+    size = f"{size / MiB:.1f} MiB" if size >= MiB else f"{size / 1024:.1f} KiB"
+    return f"{steps}; compiled index {size}"
+
+
+def compiled_table():
+    """The compiled count of count.h (count_bench: load, compile, count_file,
+    report) against the termcount program and Hyperscan (hs_count), the rows
+    of a case run interleaved. Every row is a whole process, the load of the
+    terms and the compile included, as in the program's own time."""
+    print("### The compiled count against the program and Hyperscan\n")
+    print("| case | how | median s | MiB/s | peak RSS MiB | speed-up over the program "
+          "| speed-up over Hyperscan | report |")
+    print("|---|---|---|---|---|---|---|---|")
+
+    def row(case, how, m, size, program, hs, note):
+        if isinstance(m, str):
+            return f"| {case} | {how} | {m} | | | | | |"
+        secs, rss = m
+        speed = throughput(size, secs) if size else ""
+        over = [f"{base / secs:.2f}×" if base else "" for base in (program, hs)]
+        return (f"| {case} | {how} | {secs:.3f} | {speed} | {rss / 1024:.1f} | {over[0]} "
+                f"| {over[1]} | {note} |")
+
+    labels = {"program": "termcount program", "hs": "Hyperscan 5.4, stream mode (hs_count)",
+              "c1": "compiled count, count_file(threads=1)",
+              "c2": "compiled count, count_file(threads=2)"}
+    for case, mode, terms_file, text, not_run in COMPILED_CASES:
+        if args.only and args.only not in case:
+            continue
+        terms = f"{D}/{terms_file}"
+        size = os.path.getsize(text) if text != "/dev/null" else 0
+        want = f"{out}/compiled-want.txt"
+        stats = {name: f"{out}/compiled-{name}.stats" for name in labels}
+        commands = {
+            "program": (f"{args.termcount} {terms} {mode}", text, want),
+            "hs": (f"HS_COUNT_STATS={stats['hs']} {args.hs_count} {terms} {mode}", text,
+                   f"{out}/compiled-hs.txt"),
+        }
+        for threads in (1, 2) if size else (1,):
+            name = f"c{threads}"
+            commands[name] = (
+                f"COUNT_BENCH_STATS={stats[name]} {args.count_bench} {terms} {mode} {text} "
+                f"{threads}", "/dev/null", f"{out}/compiled-{name}.txt")
+        for name in not_run:
+            del commands[name]
+        m = measure_interleaved(commands)
+        if "program" in not_run:
+            a_runs_report(terms, text, want)
+        base = {k: m[k][0] if k in m and not isinstance(m[k], str) else None
+                for k in ("program", "hs", "c1")}
+        for name in labels:
+            if name not in commands:
+                if not_run.get(name):
+                    print(f"| {case} | {labels[name]} | {not_run[name]} | | | | | |")
+                continue
+            note = ""
+            if name != "program" and not isinstance(m[name], str):
+                note = output_note(commands[name][2], want)
+                if "program" in not_run:
+                    note = note.replace("output", "to the expected counts")
+                if name == "c2" and base["c1"]:
+                    note += f"; {base['c1'] / m[name][0]:.2f}× threads=1"
+                note += "; " + stats_note(stats[name])
+            print(row(case, labels[name], m[name], size,
+                      None if name == "program" else base["program"],
+                      None if name in ("program", "hs") else base["hs"], note), flush=True)
+    print()
+
+
 out = os.path.join(D, "out")
 os.makedirs(out, exist_ok=True)
 tables = args.tables.split(",")
 if "main" in tables:
     main_table()
+if "compiled" in tables:
+    compiled_table()
 if "scaling" in tables:
     scaling()
     print()
 if "python" in tables:
     python_table()
+if "documents" in tables:
+    per_document_table()

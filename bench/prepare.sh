@@ -12,11 +12,17 @@ export LC_ALL=C
 if [ ! -s kjv-once.txt ]; then
     bible -l100000 'Gen1:1-Rev22:21' > kjv-once.txt
 fi
-if [ ! -s "kjv-$mb.txt" ]; then
+# The text repeated to at least $1 MiB, whole copies only.
+text() {
+    [ -s "kjv-$1.txt" ] && return
     size=$(stat -c %s kjv-once.txt)
-    copies=$(( (mb * 1048576 + size - 1) / size ))
-    for _ in $(seq "$copies"); do cat kjv-once.txt; done > "kjv-$mb.txt"
-fi
+    copies=$(( ($1 * 1048576 + size - 1) / size ))
+    for _ in $(seq "$copies"); do cat kjv-once.txt; done > "kjv-$1.txt"
+}
+text "$mb"
+# The cases that are slow for the program run over at most 64 MiB.
+small=$(( mb < 64 ? mb : 64 ))
+text "$small"
 
 # A fixed random source keeps every list the same from run to run.
 fixed() { yes termcount; }
@@ -37,4 +43,22 @@ fi
 if [ ! -s a1m.txt ]; then
     { echo a; head -c 1000 /dev/zero | tr '\0' a; echo; } > pathological.txt
     head -c 1048576 /dev/zero | tr '\0' a > a1m.txt
+fi
+# The terms a, aa, ... up to 1,000 `a`s, over as many MiB of `a` as the
+# slow cases take: 1,000 occurrences end at almost every byte.
+[ -s a-to-a1000.txt ] || awk 'BEGIN { t = ""; for (i = 0; i < 1000; i++) print t = t "a" }' \
+    > a-to-a1000.txt
+[ -s "a-$small.txt" ] || head -c $(( small * 1048576 )) /dev/zero | tr '\0' a > "a-$small.txt"
+# 200,000 random terms of 20 bytes, any byte but NUL and the line feed
+# (which would end or cut a term): a large list with almost nothing shared.
+[ -s binary200k.txt ] || /usr/bin/python3 -c '
+import random, sys
+rng = random.Random(1)
+pool = bytes(b for b in range(1, 256) if b != 10)
+sys.stdout.buffer.write(b"".join(bytes(rng.choices(pool, k=20)) + b"\n"
+                                 for _ in range(200000)))' > binary200k.txt
+# The text as 1,000 files cut after line feeds, for counting many files.
+if [ ! -s "files-$mb/part-999" ]; then
+    mkdir -p "files-$mb"
+    split -n l/1000 -a 3 -d "kjv-$mb.txt" "files-$mb/part-"
 fi
