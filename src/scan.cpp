@@ -26,6 +26,11 @@
  * counters of every state whose failure chain passes through the term's
  * state, which scanner_total adds up once per text, deepest states first.
  *
+ * In mode line, with no line feed in any term, a line that the scan sees
+ * whole needs no automaton: it counts if it equals a term, and a hash of
+ * the terms tells at once. The automaton takes only the lines that a
+ * block boundary cuts, and adds to the same counters, at the term's state.
+ *
  * Bytes are mapped to classes first: every byte that occurs in a term has
  * a class of its own, a line feed always does, and the other bytes fall
  * into a word class and a non-word class; with SCAN_IGNORE_CASE an
@@ -81,6 +86,17 @@ struct Scanner {
     uint32_t *order;        /* the states by depth, roots first */
     uint32_t *term;         /* entry index + 1 of the term ending at each state; 0: none */
     uint32_t *firstOut;     /* nearest state with a term on each state's chain, itself included */
+
+    /* Mode line: the terms by their bytes, in open addressing. */
+    uint32_t *lineSlots;    /* lineMask + 1 slots: a term's number + 1, or 0 */
+    uint64_t lineMask;
+    uint32_t *lineState;    /* each term's state */
+    uint32_t *lineLength;
+    uint64_t *lineAt;       /* where each term's bytes start in lineBytes */
+    unsigned char *lineBytes;   /* folded if SCAN_IGNORE_CASE */
+    size_t lineTerms;
+    size_t longestLine;
+    uint64_t lineFold;      /* 0x20 in every byte if case is folded, else 0 */
 };
 
 namespace {
@@ -306,6 +322,8 @@ premultiply(Scanner *sc)
     size_t slots = static_cast<size_t>(sc->states) * sc->classes;
     for (size_t i = 0; i < slots; i++)
         sc->next[i] *= sc->classes;
+    for (size_t i = 0; i < sc->lineTerms; i++)
+        sc->lineState[i] *= sc->classes;
     sc->divide = UINT64_MAX / sc->classes + 1;
 }
 
@@ -383,9 +401,129 @@ middleCut(const unsigned char *p, size_t size)
     return lf ? static_cast<const unsigned char *>(lf) - p + 1 : 0;
 }
 
+/* A hash of a line, the same for lines that differ only in case where
+ * `fold` is set: it sees each byte with 0x20 set, as a lower-case letter. */
+uint64_t
+lineHash(const unsigned char *p, size_t n, uint64_t fold)
+{
+    uint64_t h = n * 0x9e3779b97f4a7c15u;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t w;
+        memcpy(&w, p, 8);
+        h = (h ^ (w | fold)) * 0xbf58476d1ce4e5b9u;
+        h ^= h >> 29;
+    }
+    uint64_t w = 0;
+    memcpy(&w, p, n);
+    h = (h ^ (w | (n != 0 ? fold >> (8 * (8 - n)) : 0))) * 0x94d049bb133111ebu;
+    return h ^ (h >> 32);
+}
+
+bool
+sameLine(const Scanner *sc, const unsigned char *line, const unsigned char *term, size_t n)
+{
+    if (sc->lineFold == 0)
+        return memcmp(line, term, n) == 0;
+    for (size_t i = 0; i < n; i++)
+        if (fold(line[i]) != term[i])
+            return false;
+    return true;
+}
+
+/* The state of the term that a whole line equals, or NONE. */
+inline uint32_t
+lineTerm(const Scanner *sc, const unsigned char *line, size_t n)
+{
+    if (n == 0 || n > sc->longestLine)
+        return NONE;
+    for (uint64_t i = lineHash(line, n, sc->lineFold) & sc->lineMask;; i = (i + 1) & sc->lineMask) {
+        uint32_t t = sc->lineSlots[i];
+        if (t == 0)
+            return NONE;
+        t--;
+        if (sc->lineLength[t] == n && sameLine(sc, line, sc->lineBytes + sc->lineAt[t], n))
+            return sc->lineState[t];
+    }
+}
+
+/* Files each term's state under its bytes: equal terms, the later's
+ * state, are one term. Returns false if memory ran out. */
+bool
+hashLines(Scanner *sc, const Entered *t, size_t n)
+{
+    size_t bytes = 0;
+    for (size_t i = 0; i < n; i++)
+        bytes += t[i].length;
+    uint64_t slots = 16;
+    while (slots < 2 * n)
+        slots *= 2;
+    sc->lineMask = slots - 1;
+    sc->lineSlots = static_cast<uint32_t *>(calloc(slots, sizeof(uint32_t)));
+    sc->lineState = static_cast<uint32_t *>(malloc((n + 1) * sizeof(uint32_t)));
+    sc->lineLength = static_cast<uint32_t *>(malloc((n + 1) * sizeof(uint32_t)));
+    sc->lineAt = static_cast<uint64_t *>(malloc((n + 1) * sizeof(uint64_t)));
+    sc->lineBytes = static_cast<unsigned char *>(malloc(bytes + 1));
+    if (!sc->lineSlots || !sc->lineState || !sc->lineLength || !sc->lineAt || !sc->lineBytes)
+        return false;
+    bytes = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (i + 1 < n && t[i + 1].length == t[i].length &&
+            memcmp(t[i + 1].bytes, t[i].bytes, t[i].length) == 0)
+            continue;  /* the same bytes come again: one state serves both */
+        if (t[i].length > UINT32_MAX)
+            continue;  /* longer than any line the table takes: the automaton has it */
+        uint32_t s = START;
+        for (size_t k = 0; k < t[i].length; k++)
+            s = sc->next[static_cast<size_t>(s) * sc->classes + sc->classOf[t[i].bytes[k]]];
+        size_t id = sc->lineTerms++;
+        sc->lineState[id] = s;
+        sc->lineLength[id] = static_cast<uint32_t>(t[i].length);
+        sc->lineAt[id] = bytes;
+        memcpy(sc->lineBytes + bytes, t[i].bytes, t[i].length);
+        bytes += t[i].length;
+        sc->longestLine = std::max(sc->longestLine, t[i].length);
+        uint64_t h = lineHash(t[i].bytes, t[i].length, sc->lineFold) & sc->lineMask;
+        while (sc->lineSlots[h] != 0)
+            h = (h + 1) & sc->lineMask;
+        sc->lineSlots[h] = static_cast<uint32_t>(id + 1);
+    }
+    return true;
+}
+
+/* Mode line through the hash: the automaton ends the line that an earlier
+ * block began and takes the one this block leaves unfinished; each line in
+ * between counts at its term's state, if it equals a term. */
+uint32_t
+wholeLines(const Scanner *sc, const Walk &w, uint32_t at, const unsigned char *p,
+           const unsigned char *end)
+{
+    const uint32_t middle = MIDDLE * sc->classes;
+    if (at != START) {
+        const unsigned char *lf = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
+        if (lf == nullptr)
+            return walkLines(w, middle, at, p, end);
+        walkLines(w, middle, at, p, lf + 1);
+        p = lf + 1;
+    }
+    for (;;) {
+        const unsigned char *lf = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
+        if (lf == nullptr)
+            return walkLines(w, middle, START, p, end);
+        uint32_t s = lineTerm(sc, p, lf - p);
+        if (s != NONE)
+            w.visits[(static_cast<u128>(w.divide) * s) >> 64]++;
+        p = lf + 1;
+    }
+}
+
 void
 freeParts(Scanner *sc)
 {
+    free(sc->lineSlots);
+    free(sc->lineState);
+    free(sc->lineLength);
+    free(sc->lineAt);
+    free(sc->lineBytes);
     free(sc->next);
     free(sc->fail);
     free(sc->order);
@@ -437,8 +575,9 @@ scanner_compile(const Tree *tree, ScanMode mode, unsigned flags, Scanner **out)
             buildTrie(sc, terms, n);
             link(sc, startsAfter);
             linkOutputs(sc);
+            sc->lineFold = folding ? 0x2020202020202020u : 0;
+            built = mode != SCAN_LINE || !sc->cuttable || hashLines(sc, terms, n);
             premultiply(sc);
-            built = true;
         }
     }
     free(terms);
@@ -463,8 +602,12 @@ scanner_free(Scanner *sc)
 size_t
 scanner_size(const Scanner *sc)
 {
+    size_t lines = sc->lineSlots == nullptr ? 0
+                   : (sc->lineMask + 1) * sizeof(uint32_t) +
+                         sc->lineTerms * (2 * sizeof(uint32_t) + sizeof(uint64_t)) +
+                         sc->lineAt[sc->lineTerms ? sc->lineTerms - 1 : 0] + sc->longestLine;
     return sizeof *sc + static_cast<size_t>(sc->states) * sc->classes * sizeof *sc->next +
-           static_cast<size_t>(sc->states) * 4 * sizeof(uint32_t);
+           static_cast<size_t>(sc->states) * 4 * sizeof(uint32_t) + lines;
 }
 
 size_t
@@ -499,7 +642,8 @@ scanner_feed(const Scanner *sc, ScanState *st, const void *bytes, size_t size,
     Walk w(sc, visits);
 
     if (sc->mode == SCAN_LINE) {
-        st->at = walkLines(w, MIDDLE * sc->classes, st->at, p, p + size);
+        st->at = sc->lineSlots ? wholeLines(sc, w, st->at, p, p + size)
+                               : walkLines(w, MIDDLE * sc->classes, st->at, p, p + size);
         return;
     }
     /* A piece that starts right after a line feed starts at START, as a
