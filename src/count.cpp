@@ -56,7 +56,9 @@ startShared(Shared *s, const Counting *c, uint64_t total)
     s->stop.store(false, std::memory_order_relaxed);
     s->done.store(0, std::memory_order_relaxed);
     s->total = total;
-    s->nextAsk = nowNs(CLOCK_MONOTONIC) + POLL_NS;
+    /* Asked first at the first slice: a caller that already wants the
+     * count stopped gets it stopped before any work. */
+    s->nextAsk = nowNs(CLOCK_MONOTONIC);
     s->stopped = false;
 }
 
@@ -611,9 +613,16 @@ void
 countEach(EachPiece *e)
 {
     Shared *s = e->shared;
+    /* Texts may be a few bytes each: the clock and the shared progress are
+     * seen once every STRIDE of them. */
+    constexpr size_t STRIDE = 64;
     for (size_t i = e->first; i < e->end; i++) {
-        if (s->stop.load(std::memory_order_relaxed) || (e->onCaller && !askToGoOn(s)))
-            return;
+        if ((i - e->first) % STRIDE == 0) {
+            if (i != e->first)
+                s->done.fetch_add(STRIDE, std::memory_order_relaxed);
+            if (s->stop.load(std::memory_order_relaxed) || (e->onCaller && !askToGoOn(s)))
+                return;
+        }
         scanner_matches(s->c->scanner, e->docs[i].bytes, e->docs[i].size, tallyHit,
                         &e->tally);
         if (!closeRow(e)) {
@@ -622,7 +631,6 @@ countEach(EachPiece *e)
             return;
         }
         e->rowEnds[i - e->first] = e->used;
-        s->done.fetch_add(1, std::memory_order_relaxed);
     }
 }
 

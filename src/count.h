@@ -27,8 +27,8 @@
 #include <cstddef>
 #include <cstdint>
 
-/* Asked on the calling thread, about ten times a second while a count
- * runs, whether it should go on; false stops it with FAULT_STOPPED. `done`
+/* Asked on the calling thread when a count starts and then about ten times
+ * a second while it runs, whether it should go on; false stops it with FAULT_STOPPED. `done`
  * is how much of `total` is counted so far: bytes, or texts for
  * count_each; `total` is 0 where it is not known ahead (a pipe, blocks).
  * `ctx` is the one in Counting, untouched. */

@@ -34,9 +34,17 @@
  * Bytes are mapped to classes first: every byte that occurs in a term has
  * a class of its own, a line feed always does, and the other bytes fall
  * into a word class and a non-word class; with SCAN_IGNORE_CASE an
- * upper-case letter takes the class of its lower-case one. Each state has
- * a row of next states, one per class, kept premultiplied by the row
- * length so that a step is one load and one add.
+ * upper-case letter takes the class of its lower-case one.
+ *
+ * The rows of next states, one slot per class, come in two forms. Dense:
+ * each state has a row, and a state is named by where its row starts, so
+ * that a step is one load and one add. Shared, where the dense rows would
+ * take more than the index they come from (many terms ending in leaves,
+ * many classes): a state without children moves as its failure does, so
+ * it shares that state's row, found through one more load per step. Rows
+ * of at most 256 four-byte slots for the states with children, against
+ * the index's 2 KiB child tables, keep the shared form smaller than the
+ * index for every list.
  */
 #include "scan.h"
 
@@ -48,7 +56,7 @@ namespace {
 
 constexpr uint32_t NONE = UINT32_MAX;
 constexpr uint32_t START = 0;   /* root: an occurrence may begin next */
-constexpr uint32_t MIDDLE = 1;  /* root: it may not (the same as START in mode any) */
+constexpr uint32_t MIDDLE = 1;  /* root: it may not (never reached in mode any) */
 
 /* A block is scanned as two interleaved pieces when it is at least this
  * long: each step waits on a table load, and two independent walks keep
@@ -77,47 +85,241 @@ struct Scanner {
     size_t entries;         /* entries of the list, duplicates included */
     uint32_t classes;       /* row length */
     uint32_t states;        /* roots included */
-    uint64_t divide;        /* multiplier that turns a row offset into its state */
+    uint32_t rows;
+    uint64_t divide;        /* dense: the multiplier that turns a row offset into its state */
     bool cuttable;          /* no entered term holds a line feed */
     unsigned char classOf[256];
     unsigned char counts[256];  /* 1 where an end counts before a byte of the class */
-    uint32_t *next;         /* states rows of `classes` row offsets */
+    uint32_t *next;         /* rows of `classes` slots: dense, row offsets; shared, states */
+    uint32_t *rowOf;        /* shared: where each state's row starts; dense: null */
     uint32_t *fail;         /* failure link of each state; a root's is itself */
-    uint32_t *order;        /* the states by depth, roots first */
+    uint32_t *order;        /* the states reached, by depth, roots first */
+    uint32_t reached;       /* states in order */
     uint32_t *term;         /* entry index + 1 of the term ending at each state; 0: none */
     uint32_t *firstOut;     /* nearest state with a term on each state's chain, itself included */
 
     /* Mode line: the terms by their bytes, in open addressing. */
     uint32_t *lineSlots;    /* lineMask + 1 slots: a term's number + 1, or 0 */
     uint64_t lineMask;
-    uint32_t *lineState;    /* each term's state */
+    uint32_t *lineAtState;  /* each term's state, as the scan names states */
     uint32_t *lineLength;
     uint64_t *lineAt;       /* where each term's bytes start in lineBytes */
     unsigned char *lineBytes;   /* folded if SCAN_IGNORE_CASE */
     size_t lineTerms;
+    size_t lineByteCount;
     size_t longestLine;
     uint64_t lineFold;      /* 0x20 in every byte if case is folded, else 0 */
 };
 
 namespace {
 
-/* The state whose row starts at `offset`: an exact division by the row
- * length for any 32-bit offset, done as a multiplication. */
-inline uint32_t
-stateAt(const Scanner *sc, uint32_t offset)
-{
-    return static_cast<uint32_t>((static_cast<u128>(sc->divide) * offset) >> 64);
-}
+/*
+ * The two forms, as the scan names a state: dense by its row offset,
+ * shared by its number. `row` gives where the state's row starts, `state`
+ * its number, for its counter.
+ */
+struct Dense {
+    const uint32_t *next;
+    uint64_t divide;
+    uint32_t row(uint32_t at) const { return at; }
+    /* An exact division by the row length for any 32-bit offset, as a
+     * multiplication. */
+    uint32_t state(uint32_t at) const
+    {
+        return static_cast<uint32_t>((static_cast<u128>(divide) * at) >> 64);
+    }
+};
 
-/* The root that a byte of class `c` leaves the scan at when no term goes on. */
+struct Shared {
+    const uint32_t *next;
+    const uint32_t *rowOf;
+    uint32_t row(uint32_t at) const { return rowOf[at]; }
+    uint32_t state(uint32_t at) const { return at; }
+};
+
+/* How the scan names the state numbered `s`. */
 uint32_t
-rootAfter(const bool *startsAfter, unsigned c)
+nameOf(const Scanner *sc, uint32_t s)
 {
-    return startsAfter[c] ? START : MIDDLE;
+    return sc->rowOf ? s : s * sc->classes;
 }
 
-/* The terms to enter, as (bytes, length, entry) in an order that puts
- * equal terms side by side, with their bytes folded if asked. */
+uint32_t
+numberOf(const Scanner *sc, uint32_t at)
+{
+    return sc->rowOf ? at : Dense{sc->next, sc->divide}.state(at);
+}
+
+/*
+ * The hot loops. `visits` gets 1 for the state the scan is in before each
+ * byte whose class lets an end count; `counts` is 1 for every class in
+ * mode any, so there the adds never depend on the byte.
+ */
+template <typename Form>
+struct Walk {
+    Form form;
+    const unsigned char *classOf;
+    const unsigned char *counts;
+    uint64_t *visits;
+
+    inline uint32_t step(uint32_t at, unsigned char byte) const
+    {
+        unsigned c = classOf[byte];
+        visits[form.state(at)] += counts[c];
+        return form.next[form.row(at) + c];
+    }
+};
+
+template <typename W>
+uint32_t
+walkOne(const W &w, uint32_t at, const unsigned char *p, const unsigned char *end)
+{
+    while (p != end)
+        at = w.step(at, *p++);
+    return at;
+}
+
+/* Two pieces of a text in one loop, each with its own state. */
+template <typename W>
+uint32_t
+walkTwo(const W &w, uint32_t a, const unsigned char *p, const unsigned char *pEnd,
+        uint32_t b, const unsigned char *q, const unsigned char *qEnd)
+{
+    size_t both = std::min(pEnd - p, qEnd - q);
+    for (size_t i = 0; i < both; i++) {
+        a = w.step(a, p[i]);
+        b = w.step(b, q[i]);
+    }
+    walkOne(w, a, p + both, pEnd);
+    return walkOne(w, b, q + both, qEnd);
+}
+
+/* Mode line: MIDDLE leads nowhere but back to START at a line feed, and
+ * counts nothing meanwhile, so the scan skips to the line feed. */
+template <typename W>
+uint32_t
+walkLines(const W &w, uint32_t middle, uint32_t at, const unsigned char *p,
+          const unsigned char *end)
+{
+    while (p != end) {
+        if (at == middle) {
+            p = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
+            if (p == nullptr)
+                return at;
+        }
+        at = w.step(at, *p++);
+    }
+    return at;
+}
+
+/* A hash of a line, the same for lines that differ only in case where
+ * `fold` is set: it sees each byte with 0x20 set, as a lower-case letter. */
+uint64_t
+lineHash(const unsigned char *p, size_t n, uint64_t fold)
+{
+    uint64_t h = n * 0x9e3779b97f4a7c15u;
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t w;
+        memcpy(&w, p, 8);
+        h = (h ^ (w | fold)) * 0xbf58476d1ce4e5b9u;
+        h ^= h >> 29;
+    }
+    uint64_t w = 0;
+    memcpy(&w, p, n);
+    h = (h ^ (w | (n != 0 ? fold >> (8 * (8 - n)) : 0))) * 0x94d049bb133111ebu;
+    return h ^ (h >> 32);
+}
+
+bool
+sameLine(const Scanner *sc, const unsigned char *line, const unsigned char *term, size_t n)
+{
+    if (sc->lineFold == 0)
+        return memcmp(line, term, n) == 0;
+    for (size_t i = 0; i < n; i++)
+        if (fold(line[i]) != term[i])
+            return false;
+    return true;
+}
+
+/* The state, as the scan names it, of the term that a whole line equals,
+ * or NONE. */
+inline uint32_t
+lineTerm(const Scanner *sc, const unsigned char *line, size_t n)
+{
+    if (n == 0 || n > sc->longestLine)
+        return NONE;
+    for (uint64_t i = lineHash(line, n, sc->lineFold) & sc->lineMask;; i = (i + 1) & sc->lineMask) {
+        uint32_t t = sc->lineSlots[i];
+        if (t == 0)
+            return NONE;
+        t--;
+        if (sc->lineLength[t] == n && sameLine(sc, line, sc->lineBytes + sc->lineAt[t], n))
+            return sc->lineAtState[t];
+    }
+}
+
+/* Mode line through the hash: the automaton ends the line that an earlier
+ * block began and takes the one this block leaves unfinished; each line in
+ * between counts at its term's state, if it equals a term. */
+template <typename W>
+uint32_t
+wholeLines(const Scanner *sc, const W &w, uint32_t at, const unsigned char *p,
+           const unsigned char *end)
+{
+    const uint32_t middle = nameOf(sc, MIDDLE);
+    if (at != START) {
+        const unsigned char *lf = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
+        if (lf == nullptr)
+            return walkLines(w, middle, at, p, end);
+        walkLines(w, middle, at, p, lf + 1);
+        p = lf + 1;
+    }
+    for (;;) {
+        const unsigned char *lf = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
+        if (lf == nullptr)
+            return walkLines(w, middle, START, p, end);
+        uint32_t s = lineTerm(sc, p, lf - p);
+        if (s != NONE)
+            w.visits[w.form.state(s)]++;
+        p = lf + 1;
+    }
+}
+
+/* Where to cut a block for two walks: right after a line feed near its
+ * middle, or 0 if there is none. */
+size_t
+middleCut(const unsigned char *p, size_t size)
+{
+    const void *lf = memchr(p + size / 2, '\n', size - size / 2);
+    if (lf == nullptr)
+        lf = memrchr(p, '\n', size / 2);
+    return lf ? static_cast<const unsigned char *>(lf) - p + 1 : 0;
+}
+
+template <typename Form>
+uint32_t
+feed(const Scanner *sc, Form form, uint32_t at, const unsigned char *p, size_t size,
+     uint64_t *visits)
+{
+    Walk<Form> w = {form, sc->classOf, sc->counts, visits};
+
+    if (sc->mode == SCAN_LINE)
+        return sc->lineSlots ? wholeLines(sc, w, at, p, p + size)
+                             : walkLines(w, nameOf(sc, MIDDLE), at, p, p + size);
+    /* A piece that starts right after a line feed starts at START, as a
+     * text does, when no term holds a line feed. What the first piece
+     * leaves after its line feed is START too, and counts nothing. */
+    size_t cut = sc->cuttable && size >= SPLIT ? middleCut(p, size) : 0;
+    if (cut == 0 || cut == size)
+        return walkOne(w, at, p, p + size);
+    return walkTwo(w, at, p, p + cut, START, p + cut, p + size);
+}
+
+/*
+ * Compiling.
+ */
+
+/* A term to enter: its bytes, folded if asked, and its entry. */
 struct Entered {
     const unsigned char *bytes;
     size_t length;
@@ -130,14 +332,13 @@ mayBegin(ScanMode mode, unsigned b)
     return mode == SCAN_ANY || (mode == SCAN_WORD ? isWordByte(b) : b != '\n');
 }
 
-/* Collects the terms `mode` can count, folded into `*folded` if `fold`.
- * Returns false if memory ran out. */
+/* Collects the terms `mode` can count, folded into `*folded` if asked, in
+ * an order that puts equal terms side by side and a term right before the
+ * terms it begins. Returns false if memory ran out. */
 bool
-enter(const Tree *tree, ScanMode mode, bool folding, Entered **out, size_t *n,
-      unsigned char **folded)
+enter(const TreeEntry *e, size_t count, ScanMode mode, bool folding, Entered **out,
+      size_t *n, unsigned char **folded)
 {
-    size_t count;
-    const TreeEntry *e = tree_getEntryList(tree, &count);
     size_t bytes = 0;
     *n = 0;
     *folded = nullptr;
@@ -225,11 +426,14 @@ classRules(Scanner *sc, bool *startsAfter)
     }
 }
 
-/* The trie's size: one state per distinct prefix, from the sorted terms. */
-size_t
-trieStates(const Entered *t, size_t n)
+/* The trie's shape, from the sorted terms: its states (one per distinct
+ * prefix, and the two roots) and its leaves (the terms no other goes on
+ * from). */
+void
+trieShape(const Entered *t, size_t n, size_t *states, size_t *leaves)
 {
-    size_t states = 2;
+    *states = 2;
+    *leaves = 0;
     for (size_t i = 0; i < n; i++) {
         size_t common = 0;
         if (i > 0) {
@@ -237,49 +441,71 @@ trieStates(const Entered *t, size_t n)
             while (common < m && t[i - 1].bytes[common] == t[i].bytes[common])
                 common++;
         }
-        states += t[i].length - common;
+        *states += t[i].length - common;
+        bool goesOn = i + 1 < n && t[i + 1].length >= t[i].length &&
+                      memcmp(t[i + 1].bytes, t[i].bytes, t[i].length) == 0;
+        *leaves += !goesOn;
     }
-    return states;
 }
 
 /* Threads the sorted terms into the rows as a trie; every slot without a
- * child holds NONE. The later of equal terms ends at their state. */
+ * child holds NONE. `rowOf` gets each state's row, or NONE for a leaf in
+ * the shared form. The later of equal terms ends at their state. */
 void
-buildTrie(Scanner *sc, const Entered *t, size_t n)
+buildTrie(Scanner *sc, const Entered *t, size_t n, bool dense)
 {
-    uint32_t C = sc->classes, states = 2;
-    std::fill(sc->next, sc->next + static_cast<size_t>(sc->states) * C, NONE);
+    uint32_t C = sc->classes, states = 2, rows = 2;
+    std::fill(sc->next, sc->next + static_cast<size_t>(sc->rows) * C, NONE);
     std::fill(sc->term, sc->term + sc->states, 0);
+    std::fill(sc->rowOf, sc->rowOf + sc->states, NONE);
+    sc->rowOf[START] = START;
+    sc->rowOf[MIDDLE] = MIDDLE;
     for (size_t i = 0; i < n; i++) {
         uint32_t s = START;
         for (size_t k = 0; k < t[i].length; k++) {
-            uint32_t *slot = &sc->next[static_cast<size_t>(s) * C + sc->classOf[t[i].bytes[k]]];
-            if (*slot == NONE)
+            if (sc->rowOf[s] == NONE)
+                sc->rowOf[s] = rows++;
+            uint32_t *slot = &sc->next[static_cast<size_t>(sc->rowOf[s]) * C +
+                                       sc->classOf[t[i].bytes[k]]];
+            if (*slot == NONE) {
                 *slot = states++;
+                if (dense)
+                    sc->rowOf[*slot] = rows++;
+            }
             s = *slot;
         }
         sc->term[s] = std::max(sc->term[s], t[i].entry + 1);
     }
 }
 
+/* The root that a byte of class `c` leaves the scan at when no term goes on. */
+uint32_t
+rootAfter(const bool *startsAfter, unsigned c)
+{
+    return startsAfter[c] ? START : MIDDLE;
+}
+
 /* Fills every row and failure link, the states taken by depth so that a
- * state's failure, always shallower, has its row complete first. */
+ * state's failure, always shallower, has its row complete first. A leaf
+ * of the shared form takes its failure's row. */
 void
 link(Scanner *sc, const bool *startsAfter)
 {
     uint32_t C = sc->classes;
     uint32_t *next = sc->next, *order = sc->order;
+    auto row = [&](uint32_t s) { return &next[static_cast<size_t>(sc->rowOf[s]) * C]; };
     size_t head, tail = 0;
 
     order[tail++] = START;
     if (sc->mode != SCAN_ANY)
         order[tail++] = MIDDLE;
+    head = tail;
     sc->fail[START] = START;
     sc->fail[MIDDLE] = MIDDLE;
     for (unsigned c = 0; c < C; c++) {
         uint32_t root = rootAfter(startsAfter, c);
-        next[MIDDLE * C + c] = root;
-        uint32_t &child = next[START * C + c];
+        row(MIDDLE)[c] = root;
+        uint32_t &child = row(START)[c];
         if (child == NONE) {
             child = root;
         } else {
@@ -287,167 +513,38 @@ link(Scanner *sc, const bool *startsAfter)
             order[tail++] = child;
         }
     }
-    if (sc->mode == SCAN_ANY)  /* MIDDLE's row is START's, never used */
-        std::copy(next, next + C, next + C);
-    head = sc->mode == SCAN_ANY ? 1 : 2;
     while (head < tail) {
         uint32_t s = order[head++];
-        const uint32_t *failRow = &next[static_cast<size_t>(sc->fail[s]) * C];
-        uint32_t *row = &next[static_cast<size_t>(s) * C];
+        if (sc->rowOf[s] == NONE) {
+            sc->rowOf[s] = sc->rowOf[sc->fail[s]];
+            continue;
+        }
+        const uint32_t *failRow = row(sc->fail[s]);
+        uint32_t *own = row(s);
         for (unsigned c = 0; c < C; c++) {
-            if (row[c] == NONE) {
-                row[c] = failRow[c];
+            if (own[c] == NONE) {
+                own[c] = failRow[c];
             } else {
-                sc->fail[row[c]] = failRow[c];
-                order[tail++] = row[c];
+                sc->fail[own[c]] = failRow[c];
+                order[tail++] = own[c];
             }
         }
     }
+    sc->reached = static_cast<uint32_t>(tail);
 }
 
 void
 linkOutputs(Scanner *sc)
 {
-    for (uint32_t i = 0; i < sc->states - (sc->mode == SCAN_ANY); i++) {
+    sc->firstOut[MIDDLE] = NONE;
+    for (uint32_t i = 0; i < sc->reached; i++) {
         uint32_t s = sc->order[i];
         sc->firstOut[s] = sc->term[s] != 0 ? s : s == sc->fail[s] ? NONE : sc->firstOut[sc->fail[s]];
     }
-    if (sc->mode == SCAN_ANY)
-        sc->firstOut[MIDDLE] = NONE;
 }
 
-void
-premultiply(Scanner *sc)
-{
-    size_t slots = static_cast<size_t>(sc->states) * sc->classes;
-    for (size_t i = 0; i < slots; i++)
-        sc->next[i] *= sc->classes;
-    for (size_t i = 0; i < sc->lineTerms; i++)
-        sc->lineState[i] *= sc->classes;
-    sc->divide = UINT64_MAX / sc->classes + 1;
-}
-
-/*
- * The hot loops. `visits` gets 1 for the state the scan is in before each
- * byte whose class lets an end count; `counts` is 1 for every class in
- * mode any, so there the adds never depend on the byte.
- */
-struct Walk {
-    const uint32_t *next;
-    const unsigned char *classOf;
-    const unsigned char *counts;
-    uint64_t divide;        /* a copy: the stores to visits could alias it */
-    uint64_t *visits;
-
-    Walk(const Scanner *sc, uint64_t *v)
-        : next(sc->next), classOf(sc->classOf), counts(sc->counts),
-          divide(sc->divide), visits(v) {}
-
-    inline uint32_t step(uint32_t at, unsigned char byte) const
-    {
-        unsigned c = classOf[byte];
-        visits[(static_cast<u128>(divide) * at) >> 64] += counts[c];
-        return next[at + c];
-    }
-};
-
-uint32_t
-walkOne(const Walk &w, uint32_t at, const unsigned char *p, const unsigned char *end)
-{
-    while (p != end)
-        at = w.step(at, *p++);
-    return at;
-}
-
-/* Two pieces of a text in one loop, each with its own state. */
-uint32_t
-walkTwo(const Walk &w, uint32_t a, const unsigned char *p, const unsigned char *pEnd,
-        uint32_t b, const unsigned char *q, const unsigned char *qEnd)
-{
-    size_t both = std::min(pEnd - p, qEnd - q);
-    for (size_t i = 0; i < both; i++) {
-        a = w.step(a, p[i]);
-        b = w.step(b, q[i]);
-    }
-    walkOne(w, a, p + both, pEnd);
-    return walkOne(w, b, q + both, qEnd);
-}
-
-/* Mode line: MIDDLE leads nowhere but back to START at a line feed, and
- * counts nothing meanwhile, so the scan skips to the line feed. */
-uint32_t
-walkLines(const Walk &w, uint32_t middle, uint32_t at, const unsigned char *p,
-          const unsigned char *end)
-{
-    while (p != end) {
-        if (at == middle) {
-            p = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
-            if (p == nullptr)
-                return at;
-        }
-        at = w.step(at, *p++);
-    }
-    return at;
-}
-
-/* Where to cut a block for two walks: right after a line feed near its
- * middle, or 0 if there is none. */
-size_t
-middleCut(const unsigned char *p, size_t size)
-{
-    const void *lf = memchr(p + size / 2, '\n', size - size / 2);
-    if (lf == nullptr)
-        lf = memrchr(p, '\n', size / 2);
-    return lf ? static_cast<const unsigned char *>(lf) - p + 1 : 0;
-}
-
-/* A hash of a line, the same for lines that differ only in case where
- * `fold` is set: it sees each byte with 0x20 set, as a lower-case letter. */
-uint64_t
-lineHash(const unsigned char *p, size_t n, uint64_t fold)
-{
-    uint64_t h = n * 0x9e3779b97f4a7c15u;
-    for (; n >= 8; p += 8, n -= 8) {
-        uint64_t w;
-        memcpy(&w, p, 8);
-        h = (h ^ (w | fold)) * 0xbf58476d1ce4e5b9u;
-        h ^= h >> 29;
-    }
-    uint64_t w = 0;
-    memcpy(&w, p, n);
-    h = (h ^ (w | (n != 0 ? fold >> (8 * (8 - n)) : 0))) * 0x94d049bb133111ebu;
-    return h ^ (h >> 32);
-}
-
-bool
-sameLine(const Scanner *sc, const unsigned char *line, const unsigned char *term, size_t n)
-{
-    if (sc->lineFold == 0)
-        return memcmp(line, term, n) == 0;
-    for (size_t i = 0; i < n; i++)
-        if (fold(line[i]) != term[i])
-            return false;
-    return true;
-}
-
-/* The state of the term that a whole line equals, or NONE. */
-inline uint32_t
-lineTerm(const Scanner *sc, const unsigned char *line, size_t n)
-{
-    if (n == 0 || n > sc->longestLine)
-        return NONE;
-    for (uint64_t i = lineHash(line, n, sc->lineFold) & sc->lineMask;; i = (i + 1) & sc->lineMask) {
-        uint32_t t = sc->lineSlots[i];
-        if (t == 0)
-            return NONE;
-        t--;
-        if (sc->lineLength[t] == n && sameLine(sc, line, sc->lineBytes + sc->lineAt[t], n))
-            return sc->lineState[t];
-    }
-}
-
-/* Files each term's state under its bytes: equal terms, the later's
- * state, are one term. Returns false if memory ran out. */
+/* Files each term's state number under its bytes: equal terms, the
+ * later's state, are one term. Returns false if memory ran out. */
 bool
 hashLines(Scanner *sc, const Entered *t, size_t n)
 {
@@ -459,28 +556,26 @@ hashLines(Scanner *sc, const Entered *t, size_t n)
         slots *= 2;
     sc->lineMask = slots - 1;
     sc->lineSlots = static_cast<uint32_t *>(calloc(slots, sizeof(uint32_t)));
-    sc->lineState = static_cast<uint32_t *>(malloc((n + 1) * sizeof(uint32_t)));
+    sc->lineAtState = static_cast<uint32_t *>(malloc((n + 1) * sizeof(uint32_t)));
     sc->lineLength = static_cast<uint32_t *>(malloc((n + 1) * sizeof(uint32_t)));
     sc->lineAt = static_cast<uint64_t *>(malloc((n + 1) * sizeof(uint64_t)));
     sc->lineBytes = static_cast<unsigned char *>(malloc(bytes + 1));
-    if (!sc->lineSlots || !sc->lineState || !sc->lineLength || !sc->lineAt || !sc->lineBytes)
+    if (!sc->lineSlots || !sc->lineAtState || !sc->lineLength || !sc->lineAt || !sc->lineBytes)
         return false;
-    bytes = 0;
     for (size_t i = 0; i < n; i++) {
-        if (i + 1 < n && t[i + 1].length == t[i].length &&
-            memcmp(t[i + 1].bytes, t[i].bytes, t[i].length) == 0)
-            continue;  /* the same bytes come again: one state serves both */
-        if (t[i].length > UINT32_MAX)
-            continue;  /* longer than any line the table takes: the automaton has it */
+        if ((i + 1 < n && t[i + 1].length == t[i].length &&
+             memcmp(t[i + 1].bytes, t[i].bytes, t[i].length) == 0) ||
+            t[i].length > UINT32_MAX)
+            continue;  /* the same bytes come again, or too long for the table */
         uint32_t s = START;
         for (size_t k = 0; k < t[i].length; k++)
-            s = sc->next[static_cast<size_t>(s) * sc->classes + sc->classOf[t[i].bytes[k]]];
+            s = sc->next[static_cast<size_t>(sc->rowOf[s]) * sc->classes + sc->classOf[t[i].bytes[k]]];
         size_t id = sc->lineTerms++;
-        sc->lineState[id] = s;
+        sc->lineAtState[id] = s;
         sc->lineLength[id] = static_cast<uint32_t>(t[i].length);
-        sc->lineAt[id] = bytes;
-        memcpy(sc->lineBytes + bytes, t[i].bytes, t[i].length);
-        bytes += t[i].length;
+        sc->lineAt[id] = sc->lineByteCount;
+        memcpy(sc->lineBytes + sc->lineByteCount, t[i].bytes, t[i].length);
+        sc->lineByteCount += t[i].length;
         sc->longestLine = std::max(sc->longestLine, t[i].length);
         uint64_t h = lineHash(t[i].bytes, t[i].length, sc->lineFold) & sc->lineMask;
         while (sc->lineSlots[h] != 0)
@@ -490,95 +585,121 @@ hashLines(Scanner *sc, const Entered *t, size_t n)
     return true;
 }
 
-/* Mode line through the hash: the automaton ends the line that an earlier
- * block began and takes the one this block leaves unfinished; each line in
- * between counts at its term's state, if it equals a term. */
-uint32_t
-wholeLines(const Scanner *sc, const Walk &w, uint32_t at, const unsigned char *p,
-           const unsigned char *end)
+/* Names the states as the scan does: in the dense form each slot becomes
+ * its state's row offset; in the shared form each state's row becomes an
+ * offset. */
+void
+finishRows(Scanner *sc, bool dense)
 {
-    const uint32_t middle = MIDDLE * sc->classes;
-    if (at != START) {
-        const unsigned char *lf = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
-        if (lf == nullptr)
-            return walkLines(w, middle, at, p, end);
-        walkLines(w, middle, at, p, lf + 1);
-        p = lf + 1;
+    size_t slots = static_cast<size_t>(sc->rows) * sc->classes;
+    if (dense) {
+        for (size_t i = 0; i < slots; i++)
+            sc->next[i] *= sc->classes;
+        for (size_t i = 0; i < sc->lineTerms; i++)
+            sc->lineAtState[i] *= sc->classes;
+        free(sc->rowOf);
+        sc->rowOf = nullptr;
+        sc->divide = UINT64_MAX / sc->classes + 1;
+    } else {
+        for (size_t s = 0; s < sc->states; s++)
+            sc->rowOf[s] *= sc->classes;
     }
-    for (;;) {
-        const unsigned char *lf = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
-        if (lf == nullptr)
-            return walkLines(w, middle, START, p, end);
-        uint32_t s = lineTerm(sc, p, lf - p);
-        if (s != NONE)
-            w.visits[(static_cast<u128>(w.divide) * s) >> 64]++;
-        p = lf + 1;
-    }
+}
+
+/* Whether the dense form takes no more than the index the terms came from:
+ * a node and an entry per term, and a 2 KiB child table per node with
+ * children. */
+bool
+denseFits(size_t states, size_t leaves, size_t classes, size_t textBytes)
+{
+    size_t withChildren = states - leaves;
+    size_t index = states * 16 + withChildren * 2048 + leaves * 16 + textBytes;
+    return states * classes <= UINT32_MAX && states * (classes * 4 + 16) <= index;
+}
+
+/* Takes the arrays; false if memory ran out. */
+bool
+takeParts(Scanner *sc)
+{
+    size_t slots = static_cast<size_t>(sc->rows) * sc->classes;
+    sc->next = static_cast<uint32_t *>(malloc(slots * sizeof *sc->next));
+    sc->rowOf = static_cast<uint32_t *>(malloc(sc->states * sizeof *sc->rowOf));
+    sc->fail = static_cast<uint32_t *>(malloc(sc->states * sizeof *sc->fail));
+    sc->order = static_cast<uint32_t *>(malloc(sc->states * sizeof *sc->order));
+    sc->term = static_cast<uint32_t *>(malloc(sc->states * sizeof *sc->term));
+    sc->firstOut = static_cast<uint32_t *>(malloc(sc->states * sizeof *sc->firstOut));
+    return sc->next && sc->rowOf && sc->fail && sc->order && sc->term && sc->firstOut;
+}
+
+/* Builds the automaton of the sorted terms into `sc`. Returns false if
+ * memory ran out or the states cannot be named in 32 bits. */
+bool
+build(Scanner *sc, const Entered *terms, size_t n, bool folding, bool compact,
+      size_t textBytes)
+{
+    sc->cuttable = true;
+    for (size_t i = 0; i < n; i++)
+        if (memchr(terms[i].bytes, '\n', terms[i].length) != nullptr)
+            sc->cuttable = false;
+    sc->classes = makeClasses(sc, terms, n, folding);
+    bool startsAfter[256] = {};
+    classRules(sc, startsAfter);
+    size_t states, leaves;
+    trieShape(terms, n, &states, &leaves);
+    bool dense = !compact && denseFits(states, leaves, sc->classes, textBytes);
+    size_t rows = dense ? states : states - leaves;
+    if (states >= UINT32_MAX || rows * sc->classes > UINT32_MAX || sc->entries >= UINT32_MAX)
+        return false;
+    sc->states = static_cast<uint32_t>(states);
+    sc->rows = static_cast<uint32_t>(rows);
+    if (!takeParts(sc))
+        return false;
+    buildTrie(sc, terms, n, dense);
+    link(sc, startsAfter);
+    linkOutputs(sc);
+    sc->lineFold = folding ? 0x2020202020202020u : 0;
+    if (sc->mode == SCAN_LINE && sc->cuttable && !hashLines(sc, terms, n))
+        return false;
+    finishRows(sc, dense);
+    return true;
 }
 
 void
 freeParts(Scanner *sc)
 {
     free(sc->lineSlots);
-    free(sc->lineState);
+    free(sc->lineAtState);
     free(sc->lineLength);
     free(sc->lineAt);
     free(sc->lineBytes);
     free(sc->next);
+    free(sc->rowOf);
     free(sc->fail);
     free(sc->order);
     free(sc->term);
     free(sc->firstOut);
 }
 
-/* Takes the per-state arrays; false if memory ran out. */
-bool
-takeParts(Scanner *sc, size_t states)
-{
-    size_t slots = states * sc->classes;
-    sc->next = static_cast<uint32_t *>(malloc(slots * sizeof *sc->next));
-    sc->fail = static_cast<uint32_t *>(malloc(states * sizeof *sc->fail));
-    sc->order = static_cast<uint32_t *>(malloc(states * sizeof *sc->order));
-    sc->term = static_cast<uint32_t *>(malloc(states * sizeof *sc->term));
-    sc->firstOut = static_cast<uint32_t *>(malloc(states * sizeof *sc->firstOut));
-    return sc->next && sc->fail && sc->order && sc->term && sc->firstOut;
-}
-
 } // namespace
 
 Fault
-scanner_compile(const Tree *tree, ScanMode mode, unsigned flags, Scanner **out)
+scanner_compileTerms(const TreeEntry *entries, size_t count, ScanMode mode,
+                     unsigned flags, Scanner **out)
 {
     *out = nullptr;
     Scanner *sc = static_cast<Scanner *>(calloc(1, sizeof *sc));
     Entered *terms = nullptr;
     unsigned char *folded = nullptr;
-    size_t n = 0;
+    size_t n = 0, textBytes = 0;
     bool folding = (flags & SCAN_IGNORE_CASE) != 0;
     bool built = false;
 
-    if (sc != nullptr && enter(tree, mode, folding, &terms, &n, &folded)) {
+    for (size_t i = 0; i < count; i++)
+        textBytes += entries[i].length;
+    if (sc != nullptr && enter(entries, count, mode, folding, &terms, &n, &folded)) {
         sc->mode = mode;
-        tree_getEntryList(tree, &sc->entries);
-        sc->cuttable = true;
-        for (size_t i = 0; i < n; i++)
-            if (memchr(terms[i].bytes, '\n', terms[i].length) != nullptr)
-                sc->cuttable = false;
-        sc->classes = makeClasses(sc, terms, n, folding);
-        bool startsAfter[256] = {};
-        classRules(sc, startsAfter);
-        size_t states = trieStates(terms, n);
-        /* Row offsets are 32-bit, and entry numbers too. */
-        if (states * sc->classes <= UINT32_MAX && sc->entries < UINT32_MAX &&
-            takeParts(sc, states)) {
-            sc->states = static_cast<uint32_t>(states);
-            buildTrie(sc, terms, n);
-            link(sc, startsAfter);
-            linkOutputs(sc);
-            sc->lineFold = folding ? 0x2020202020202020u : 0;
-            built = mode != SCAN_LINE || !sc->cuttable || hashLines(sc, terms, n);
-            premultiply(sc);
-        }
+        sc->entries = count;
+        built = build(sc, terms, n, folding, (flags & SCAN_COMPACT) != 0, textBytes);
     }
     free(terms);
     free(folded);
@@ -588,6 +709,14 @@ scanner_compile(const Tree *tree, ScanMode mode, unsigned flags, Scanner **out)
     }
     *out = sc;
     return {FAULT_NONE, 0};
+}
+
+Fault
+scanner_compile(const Tree *tree, ScanMode mode, unsigned flags, Scanner **out)
+{
+    size_t count;
+    const TreeEntry *entries = tree_getEntryList(tree, &count);
+    return scanner_compileTerms(entries, count, mode, flags, out);
 }
 
 void
@@ -602,12 +731,13 @@ scanner_free(Scanner *sc)
 size_t
 scanner_size(const Scanner *sc)
 {
+    size_t perState = 4 + (sc->rowOf ? 1 : 0);
     size_t lines = sc->lineSlots == nullptr ? 0
                    : (sc->lineMask + 1) * sizeof(uint32_t) +
                          sc->lineTerms * (2 * sizeof(uint32_t) + sizeof(uint64_t)) +
-                         sc->lineAt[sc->lineTerms ? sc->lineTerms - 1 : 0] + sc->longestLine;
-    return sizeof *sc + static_cast<size_t>(sc->states) * sc->classes * sizeof *sc->next +
-           static_cast<size_t>(sc->states) * 4 * sizeof(uint32_t) + lines;
+                         sc->lineByteCount;
+    return sizeof *sc + static_cast<size_t>(sc->rows) * sc->classes * sizeof(uint32_t) +
+           static_cast<size_t>(sc->states) * perState * sizeof(uint32_t) + lines;
 }
 
 size_t
@@ -639,27 +769,16 @@ scanner_feed(const Scanner *sc, ScanState *st, const void *bytes, size_t size,
              uint64_t *visits)
 {
     const unsigned char *p = static_cast<const unsigned char *>(bytes);
-    Walk w(sc, visits);
-
-    if (sc->mode == SCAN_LINE) {
-        st->at = sc->lineSlots ? wholeLines(sc, w, st->at, p, p + size)
-                               : walkLines(w, MIDDLE * sc->classes, st->at, p, p + size);
-        return;
-    }
-    /* A piece that starts right after a line feed starts at START, as a
-     * text does, when no term holds a line feed. What the first piece
-     * leaves after its line feed is START too, and counts nothing. */
-    size_t cut = sc->cuttable && size >= SPLIT ? middleCut(p, size) : 0;
-    if (cut == 0 || cut == size)
-        st->at = walkOne(w, st->at, p, p + size);
+    if (sc->rowOf != nullptr)
+        st->at = feed(sc, Shared{sc->next, sc->rowOf}, st->at, p, size, visits);
     else
-        st->at = walkTwo(w, st->at, p, p + cut, START, p + cut, p + size);
+        st->at = feed(sc, Dense{sc->next, sc->divide}, st->at, p, size, visits);
 }
 
 void
 scanner_finish(const Scanner *sc, ScanState *st, uint64_t *visits)
 {
-    visits[stateAt(sc, st->at)]++;
+    visits[numberOf(sc, st->at)]++;
     st->at = START;
 }
 
@@ -667,13 +786,12 @@ void
 scanner_total(const Scanner *sc, uint64_t *visits, uint64_t *counts)
 {
     uint32_t roots = sc->mode == SCAN_ANY ? 1 : 2;
-    uint32_t reached = sc->states - (sc->mode == SCAN_ANY);
-    for (uint32_t i = reached; i-- > roots;) {
+    for (uint32_t i = sc->reached; i-- > roots;) {
         uint32_t s = sc->order[i];
         visits[sc->fail[s]] += visits[s];
     }
     std::fill(counts, counts + sc->entries, 0);
-    for (uint32_t i = roots; i < reached; i++) {
+    for (uint32_t i = roots; i < sc->reached; i++) {
         uint32_t s = sc->order[i];
         if (sc->term[s] != 0)
             counts[sc->term[s] - 1] = visits[s];
@@ -693,8 +811,8 @@ scanner_matches(const Scanner *sc, const void *bytes, size_t size, ScanHitFn hit
     for (size_t i = 0; i < size; i++) {
         unsigned c = sc->classOf[p[i]];
         if (sc->counts[c])
-            report(stateAt(sc, at));
-        at = sc->next[at + c];
+            report(numberOf(sc, at));
+        at = sc->next[(sc->rowOf ? sc->rowOf[at] : at) + c];
     }
-    report(stateAt(sc, at));
+    report(numberOf(sc, at));
 }

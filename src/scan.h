@@ -34,6 +34,9 @@ enum ScanMode { SCAN_ANY, SCAN_WORD, SCAN_LINE };
 /* Flags for scanner_compile. */
 enum {
     SCAN_IGNORE_CASE = 1,   /* ASCII 'A'-'Z' and 'a'-'z' match each other */
+    SCAN_COMPACT = 2,       /* the smaller, slower form whatever the terms (it is
+                               taken anyway where the faster one would be larger
+                               than the index) */
 };
 
 /* A compiled index, for one mode; opaque. Only read once compiled. */
@@ -54,6 +57,11 @@ typedef void (*ScanHitFn)(void *ctx, size_t index);
  * afterwards. Returns FAULT_NONE, or FAULT_MEMORY with `*out` null. */
 Fault scanner_compile(const Tree *tree, ScanMode mode, unsigned flags,
                       Scanner **out);
+
+/* The same over `count` entries laid out as an index lists them, for a
+ * caller that keeps its terms without a trie. */
+Fault scanner_compileTerms(const TreeEntry *entries, size_t count, ScanMode mode,
+                           unsigned flags, Scanner **out);
 
 /* Frees a Scanner; `sc` may be null. */
 void scanner_free(Scanner *sc);

@@ -96,9 +96,16 @@ TEST(Count, EveryFormGivesOneSearchsCounts)
             EXPECT_EQ(count_file(&c, path.c_str(), file.data()).kind, FAULT_NONE);
             Blocks b{&text, {1, 0, 4095, 1 << 20, 3 << 20, 7}};
             EXPECT_EQ(count_blocks(&c, nextBlock, &b, blocks.data()).kind, FAULT_NONE);
+            std::vector<uint64_t> twice(list.size()), doubled = want;
+            const char *paths[] = {path.c_str(), path.c_str()};
+            size_t failed = 7;
+            EXPECT_EQ(count_files(&c, paths, 2, twice.data(), &failed).kind, FAULT_NONE);
+            ASSERT_TRUE(count_add(doubled.data(), want.data(), want.size()));
             EXPECT_EQ(mem, want);
             EXPECT_EQ(file, want);
             EXPECT_EQ(blocks, want);
+            EXPECT_EQ(twice, doubled);
+            EXPECT_EQ(failed, 7u) << "a count that did not fail names a file";
         }
     }
 }
@@ -149,6 +156,14 @@ TEST(Count, Faults)
              Blocks b{&text, {100}, 0, 0, 0};
              return count_blocks(c, nextBlock, &b, counts.data());
          }},
+        {"the second of three files missing", {FAULT_OPEN, ENOENT},
+         [&](Counting *c) {
+             const char *paths[] = {path.c_str(), "/nonexistent/x", path.c_str()};
+             size_t failed = 0;
+             Fault f = count_files(c, paths, 3, counts.data(), &failed);
+             EXPECT_EQ(failed, 1u);
+             return f;
+         }},
         {"source fails midway", {FAULT_SOURCE, 0},
          [&](Counting *c) {
              Blocks b{&text, {100}, 0, 0, 5};
@@ -181,6 +196,40 @@ TEST(Count, AStopAskedForEndsTheCount)
         EXPECT_EQ(count_memory(&c, text.data(), text.size(), counts.data()).kind, FAULT_STOPPED);
         EXPECT_EQ(count_file(&c, path.c_str(), counts.data()).kind, FAULT_STOPPED);
         EXPECT_EQ(asked, 2) << "asked again after it said to stop";
+    }
+}
+
+// Cuts the file named by `path` to 1 MiB when first asked, while the
+// count has read no more than its first block of each piece.
+bool
+truncateAtOnce(void *path, uint64_t, uint64_t)
+{
+    EXPECT_EQ(truncate(static_cast<std::string *>(path)->c_str(), 1 << 20), 0);
+    return true;
+}
+
+// A file cut short under a threaded count: a piece that meets the end
+// before its own proves it, and no counts of a text the file never held
+// pass for a count. One thread reads on to the end and sees a prefix, as
+// any sequential reader would.
+TEST(Count, AFileThatShrinksFailsAThreadedCount)
+{
+    const std::string text = longText();
+    TreePtr tree = buildTree(terms);
+    struct {
+        unsigned threads;
+        Fault want;
+    } cases[] = {{1, {FAULT_NONE, 0}}, {2, {FAULT_READ, EIO}}, {3, {FAULT_READ, EIO}}};
+    for (auto &tc : cases) {
+        SCOPED_TRACE(tc.threads);
+        std::string path = process::writeFile("shrinks", text);
+        Counting c = counting(tree, Any, tc.threads, truncateAtOnce, &path);
+        std::vector<uint64_t> got(terms.size());
+        Fault f = count_file(&c, path.c_str(), got.data());
+        EXPECT_EQ(f.kind, tc.want.kind);
+        EXPECT_EQ(f.error, tc.want.error);
+        if (f.kind == FAULT_NONE)
+            EXPECT_EQ(got, modelCounts(Any, text.substr(0, 1 << 20)));
     }
 }
 

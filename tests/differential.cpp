@@ -212,8 +212,9 @@ countsMatch(const std::vector<std::string> &terms, Mode mode, const std::string 
             low.push_back(lowered(t));
         }
         TreePtr tree = buildTree(list);
-        ScannerPtr sc = compileScanner(tree.get(), mode);
-        ScannerPtr folded = compileScanner(tree.get(), mode, SCAN_IGNORE_CASE);
+        unsigned form = rng() % 2 ? SCAN_COMPACT : 0;
+        ScannerPtr sc = compileScanner(tree.get(), mode, form);
+        ScannerPtr folded = compileScanner(tree.get(), mode, form | SCAN_IGNORE_CASE);
         if (!sc || !folded)
             abort();
         std::vector<uint64_t> want = perEntry(reference(list, mode, text), list.size());
