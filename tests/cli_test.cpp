@@ -79,6 +79,7 @@ TEST(Cli, NoProgramName)
     pid_t pid = fork();
     if (pid == 0) {
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        alarm(hangBound);
         char *argv[] = {nullptr};
         execv(TERMCOUNT_BIN, argv);
         _exit(127);

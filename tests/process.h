@@ -1,10 +1,13 @@
 // Runs termcount, or another program of the project, as a child process
 // with chosen standard streams, signal disposition, memory limit and wrapper
-// command, and collects its exit status, output and errors.
+// command, and collects its exit status, output and errors. A program that
+// hangs is killed after a bound far above any run's time, even on a loaded
+// machine under valgrind: a hang fails its test instead of stalling it.
 #ifndef TERMCOUNT_TESTS_PROCESS_H
 #define TERMCOUNT_TESTS_PROCESS_H
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -58,6 +61,10 @@ readFile(const std::string &path)
     return s.str();
 }
 
+// Seconds a test program may run: every program of these tests ends in
+// well under a second, or seconds under valgrind.
+inline constexpr unsigned hangBound = 120;
+
 struct Options {
     std::string in;             // path for standard input; empty: closed
     std::string out;            // path for standard output; empty: captured; "-": closed
@@ -66,11 +73,12 @@ struct Options {
     size_t addressLimit = 0;    // RLIMIT_AS in bytes; 0: none
     std::vector<std::string> wrapper;  // command to run the program under
     std::string program = TERMCOUNT_BIN;
+    unsigned hangBound = process::hangBound;  // seconds before SIGALRM kills it
 };
 
 struct Result {
     int status;         // exit status, or -1 if killed by a signal
-    int signal;         // the signal that killed it, or 0
+    int signal;         // the signal that killed it (SIGALRM: it hung), or 0
     std::string out;
     std::string err;
     off_t stdinOffset;  // how far its standard input was read
@@ -118,6 +126,9 @@ run(const std::vector<std::string> &args, const Options &o)
             struct rlimit r = {o.addressLimit, o.addressLimit};
             setrlimit(RLIMIT_AS, &r);
         }
+        // The alarm outlives exec, and its signal ends the program, which
+        // never handles it.
+        alarm(o.hangBound);
         // Under a wrapper, the program is named by its path; alone, it gets
         // the argv[0] the test chose.
         std::vector<std::string> words = execPrefix();
@@ -134,6 +145,8 @@ run(const std::vector<std::string> &args, const Options &o)
     }
     int ws;
     waitpid(pid, &ws, 0);
+    if (WIFSIGNALED(ws) && WTERMSIG(ws) == SIGALRM)
+        fprintf(stderr, "%s hung: killed after %u s\n", o.program.c_str(), o.hangBound);
     Result r{WIFEXITED(ws) ? WEXITSTATUS(ws) : -1,
              WIFSIGNALED(ws) ? WTERMSIG(ws) : 0,
              o.out.empty() && o.outFd < 0 ? readFile(outPath) : "",
