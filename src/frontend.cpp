@@ -4,7 +4,6 @@
  */
 #include "frontend.h"
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
