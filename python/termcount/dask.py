@@ -9,41 +9,58 @@
     terms = termcount.Terms.from_file("terms.txt")
     counts = termcount.dask.count_files("/data/logs/*.log", terms, mode="word")
 
-Each file is read in blocks cut right after line feeds, one task per block,
-and the per-block counts are added up in a tree. Counts add up exactly over
-such blocks, so the result is the sum, over the files, of one termcount run
-per file. Each worker process builds the index of a term list once and
-keeps it for every block and every later count of the same list.
+count_files reads each file in blocks cut right after line feeds, one task
+per block (a compressed file, which cannot be cut, is one task), and adds
+the per-block counts up in a tree. Counts add up exactly over such blocks,
+so the result is the sum, over the files, of one termcount run per file.
+Every block checks that its file is still the one planned, so a file that
+changes during a count makes it fail rather than come out mixed. Each
+worker process builds the index of a term list once and keeps it for every
+task and every later count of the same list.
 """
+import errno
 import hashlib
+import operator
+import os
+import sys
 import threading
 from collections import OrderedDict
-from typing import Any, List, Optional, Sequence, Tuple, Union
+from typing import Any, Optional, Sequence, Tuple, Union
 
 try:
     import dask
-    from dask.bytes import read_bytes
+    from dask.utils import parse_bytes
+    from fsspec.compression import compr
+    from fsspec.core import get_fs_token_paths
+    from fsspec.implementations.local import LocalFileSystem
+    from fsspec.utils import infer_compression, read_block
 except ImportError as e:  # pragma: no cover - depends on what is installed
     raise ImportError(
-        "termcount.dask needs Dask, and distributed for a cluster, in this "
-        "Python's environment: 'pip install dask distributed' (a venv, pyenv "
-        "or conda Python), or 'apt-get install python3-dask "
-        "python3-distributed' for Debian's python3") from e
+        "termcount.dask needs Dask: install python3-dask, and "
+        "python3-distributed for a cluster (apt-get install python3-dask "
+        "python3-distributed)") from e
 
 from . import Counts, Terms
 
-__all__ = ["count_files"]
+__all__ = ["count_files", "MIN_BLOCKSIZE"]
 
-# How many per-block counts one task of the reduction adds up.
+# How many per-task results one task of the reduction combines.
 FAN_IN = 8
 
+# Every block costs a task: its scheduling, a term list to fetch and a seek
+# for the next line feed, which outweigh counting a block smaller than this.
+MIN_BLOCKSIZE = 64 << 10
+
 # The indexes this process has built, by the digest of their term list: a
-# worker keeps the last few lists it counted, so that neither a block nor a
+# worker keeps the last few lists it counted, so that neither a task nor a
 # later count of the same list builds its index again.
 _KEEP = 4
 _indexes: "OrderedDict[str, Terms]" = OrderedDict()
 _lock = threading.Lock()
-_built = 0  # indexes this process has built, for the tests
+
+# A term list as the tasks receive it: its digest, and its terms each
+# ended by a line feed, which no term holds.
+TermList = Tuple[str, bytes]
 
 
 def _digest(terms: Tuple[bytes, ...]) -> str:
@@ -62,53 +79,20 @@ def _remember(digest: str, terms: Terms) -> None:
 
 
 def _index(digest: str, listed: bytes) -> Terms:
-    """The index of a term list, built here at most once; `listed` holds its
-    terms, each ended by a line feed, which no term holds."""
-    global _built
+    """The index of a term list, built here at most once."""
     with _lock:
         index = _indexes.get(digest)
         if index is None:
             index = Terms(listed.split(b"\n")[:-1])
-            _built += 1
         _remember(digest, index)
         return index
 
 
-def _count_block(block: bytes, term_list: Tuple[str, bytes], mode: str) -> Counts:
-    return _index(*term_list).count(block, mode)
-
-
-def _add(*counts: Counts) -> Counts:
-    return sum(counts[1:], counts[0])
-
-
-def _cache_info() -> Tuple[int, List[str]]:
-    """(indexes built by this process, digests it keeps), for the tests."""
-    with _lock:
-        return _built, list(_indexes)
-
-
-def count_files(paths: Union[str, Sequence[str]], terms: Terms, mode: str = "any",
-                blocksize: Union[int, str] = "64MiB",
-                client: Optional[Any] = None) -> Counts:
-    """Counts the terms in files, as one termcount run per file would, and
-    adds the counts up.
-
-    paths is a path, a glob pattern or a list of them, as
-    dask.bytes.read_bytes takes them; the files must be readable where the
-    tasks run. Each file is read in blocks of about blocksize bytes (an int
-    or a string such as "64MiB"), cut right after line feeds, one task per
-    block. client=None uses the current Dask client if there is one, else
-    Dask's local threaded scheduler; a given client is used as it is.
-
-    A missing or unreadable file raises OSError; a task that fails raises
-    its exception here. A worker lost midway has its tasks run again
-    elsewhere, and the result stays exact.
-    """
+def _term_list(terms: Terms, mode: str) -> Any:
+    """The delayed term list of terms, after refusing a bad mode."""
     if not isinstance(terms, Terms):
         raise TypeError(f"terms must be a termcount.Terms, not {type(terms).__name__}")
-    empty = terms.count(b"", mode)  # refuses a bad mode before anything runs
-    _, blocks = read_bytes(paths, delimiter=b"\n", blocksize=blocksize, sample=False)
+    terms.count(b"", mode)  # refuses a bad mode before anything runs
     digest = _digest(terms.terms)
     with _lock:
         _remember(digest, terms)  # a local scheduler counts with the caller's index
@@ -116,17 +100,161 @@ def count_files(paths: Union[str, Sequence[str]], terms: Terms, mode: str = "any
     # than a copy in every task; one bytes object, which Dask does not walk
     # item by item as it would a tuple of a million terms.
     listed = b"".join(t + b"\n" for t in terms.terms)
-    term_list = dask.delayed((digest, listed), name=f"termcount-terms-{digest}",
-                             traverse=False)
-    count = dask.delayed(_count_block, pure=True)
-    parts = [count(b, term_list, mode) for file_blocks in blocks for b in file_blocks]
-    if not parts:
-        return empty
-    add = dask.delayed(_add, pure=True)
-    while len(parts) > 1:
-        parts = [add(*parts[i:i + FAN_IN]) for i in range(0, len(parts), FAN_IN)]
-    if client is not None:
-        (result,) = dask.compute(parts[0], scheduler=client)
+    return dask.delayed((digest, listed), name=f"termcount-terms-{digest}", traverse=False)
+
+
+def _check_client(client: Any) -> None:
+    # A Client exists only where distributed has been imported already.
+    distributed = sys.modules.get("distributed")
+    if client is None or (distributed is not None and isinstance(client, distributed.Client)):
+        return
+    raise TypeError(f"client must be a distributed.Client or None, not {type(client).__name__}")
+
+
+def _blocksize(blocksize: Union[int, str]) -> int:
+    if isinstance(blocksize, str):
+        try:
+            size: Optional[int] = parse_bytes(blocksize)
+        except ValueError:
+            size = None
+    elif isinstance(blocksize, bool):
+        raise TypeError("blocksize must be an int or a str such as \"64MiB\", not bool")
     else:
-        (result,) = dask.compute(parts[0])
+        try:
+            size = operator.index(blocksize)
+        except TypeError:
+            raise TypeError("blocksize must be an int or a str such as \"64MiB\", "
+                            f"not {type(blocksize).__name__}") from None
+    if size is None or size < MIN_BLOCKSIZE:
+        raise ValueError("blocksize must be a number of bytes of at least 64 KiB (65536), "
+                         f"such as 1 << 20 or \"64MiB\", not {blocksize!r}")
+    return size
+
+
+def _compression(path: str, compression: Optional[str]) -> Optional[str]:
+    if compression == "infer":
+        return infer_compression(path)
+    if compression is not None and compression not in compr:
+        known = ", ".join(repr(c) for c in compr if c is not None)
+        raise ValueError(f"compression must be 'infer', None or one of {known}, "
+                         f"not {compression!r}")
+    return compression
+
+
+def _stamp(fs: Any, path: str, opened: Any = None) -> Tuple[Any, ...]:
+    """What tells this version of a file from a later one: its size and
+    modification time, taken from the open file where it is a local one,
+    so that the version checked is the version read."""
+    if isinstance(fs, LocalFileSystem):
+        st = os.fstat(opened.fileno()) if opened is not None else os.stat(path)
+        return st.st_size, st.st_mtime_ns
+    return fs.size(path), fs.ukey(path)
+
+
+def _plan(fs: Any, path: str, compression: Optional[str], blocksize: int) -> Tuple[Any, list]:
+    """A file's stamp and its blocks, (offset, length) each. Every file has
+    a block, an empty one too, so that every file is checked."""
+    if fs.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    stamp = _stamp(fs, path)
+    if compression is not None:
+        return stamp, [(0, None)]
+    size = stamp[0]
+    return stamp, [(at, min(blocksize, size - at)) for at in range(0, max(size, 1), blocksize)]
+
+
+def _open(fs: Any, path: str) -> Any:
+    try:
+        return fs.open(path, "rb")
+    except OSError as e:
+        if e.filename is None:
+            e.filename = path
+        raise
+
+
+def _count_block(fs: Any, path: str, stamp: Tuple[Any, ...], block: Tuple[int, Optional[int]],
+                 compression: Optional[str], term_list: TermList, mode: str) -> Counts:
+    """The counts of one block, from the line feed at or after its offset
+    to the first one at or after its end. Dask runs a task on each worker
+    thread, so a task counts on one."""
+    terms = _index(*term_list)
+    with _open(fs, path) as raw:
+        try:
+            if compression is None:
+                counts = terms.count(read_block(raw, *block, delimiter=b"\n"), mode, threads=1)
+            else:
+                with compr[compression](raw, mode="rb") as text:
+                    counts = terms.count_stream(text, mode)
+        finally:
+            # Checked after the read, and after a failed one too: a file
+            # that changed explains a compressed stream cut short.
+            if _stamp(fs, path, raw) != stamp:
+                raise OSError(errno.ESTALE, "file changed while it was being counted", path)
+    return counts
+
+
+def _add(*counts: Counts) -> Counts:
+    return sum(counts[1:], counts[0])
+
+
+def _tree(parts: list, combine: Any) -> Any:
+    """The delayed parts combined FAN_IN at a time, in their order."""
+    step = dask.delayed(combine, pure=True)
+    while len(parts) > 1:
+        parts = [step(*parts[i:i + FAN_IN]) for i in range(0, len(parts), FAN_IN)]
+    return parts[0]
+
+
+def _result(value: Any, compute: bool, client: Any) -> Any:
+    if not compute:
+        return value
+    if client is not None:
+        (result,) = dask.compute(value, scheduler=client)
+    else:
+        (result,) = dask.compute(value)
     return result
+
+
+def count_files(paths: Union[str, Sequence[str]], terms: Terms, mode: str = "any",
+                blocksize: Union[int, str] = "64MiB", compression: Optional[str] = "infer",
+                compute: bool = True, client: Optional[Any] = None) -> Any:
+    """Counts the terms in files, as one termcount run per file would, and
+    adds the counts up: a Counts, or with compute=False a dask Delayed that
+    computes to it (for dask.compute, persist or distributed.progress).
+
+    paths is a path, a glob pattern or a list of them, as
+    dask.bytes.read_bytes takes them; the files must be readable at the same
+    path where the tasks run. Each file is read in blocks of about blocksize
+    bytes (an int or a string such as "64MiB", at least MIN_BLOCKSIZE, 64
+    KiB), cut right after line feeds, one task per block. compression
+    "infer" counts files ending in .gz, .bz2, .xz (and the other suffixes
+    fsspec knows) decompressed, one task per file; a name such as "gzip"
+    decompresses every file so; None counts raw bytes. client=None uses the
+    current Dask client if there is one, else Dask's local threaded
+    scheduler; a distributed.Client is used as it is.
+
+    A missing, unreadable or directory path raises OSError naming it, at
+    the caller before anything runs, or from the task that meets it; so
+    does a file that changes (its size or modification time) after the
+    count was planned, which never gives mixed counts. A task that fails
+    raises its exception at the caller. A worker lost midway has its tasks
+    run again elsewhere, and the result stays exact.
+    """
+    term_list = _term_list(terms, mode)
+    size = _blocksize(blocksize)
+    _compression("", compression)  # refuses an unknown compression before the paths
+    _check_client(client)
+    if not isinstance(paths, (str, list, tuple, os.PathLike)):
+        raise TypeError("paths must be a str, a path or a list of them, "
+                        f"not {type(paths).__name__}")
+    fs, _, found = get_fs_token_paths(paths, mode="rb")
+    if not found:
+        raise FileNotFoundError(errno.ENOENT, "no files match", str(paths))
+    count = dask.delayed(_count_block, pure=True)
+    parts = []
+    for path in found:
+        comp = _compression(path, compression)
+        stamp, blocks = _plan(fs, path, comp, size)
+        parts += [count(fs, path, stamp, block, comp, term_list, mode) for block in blocks]
+    return _result(_tree(parts, _add), compute, client)
+

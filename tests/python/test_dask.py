@@ -3,8 +3,14 @@ in-process LocalCluster, and on a real cluster of Dask's own programs, a
 dask-scheduler and dask-worker processes on 127.0.0.1, one of which is
 killed midway through a count. TERMCOUNT_DASK_CASES (default 20) sets the
 random run on the real cluster; the full run is TERMCOUNT_DASK_CASES=500."""
+import bz2
+import contextlib
+import gzip
+import io
+import lzma
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -20,8 +26,12 @@ from cases import MODES, draw, terms_of
 
 distributed = pytest.importorskip("distributed")
 tdask = pytest.importorskip("termcount.dask")
+import dask  # noqa: E402 - after the skip, which it needs too
+import dask.diagnostics  # noqa: E402
+from dask.delayed import Delayed  # noqa: E402
 
-BLOCKSIZES = (1 << 10, 3000, 1 << 16, 1 << 20, 64 << 20)
+BLOCKSIZES = (1 << 16, 100_000, 1 << 20, 64 << 20)
+COMPRESSORS = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}
 
 
 def wait_for(what, ready, timeout=30.0):
@@ -74,6 +84,8 @@ class Cluster:
                     proc.wait(timeout=10)
 
 
+# Neither client is made the default, so that client=None means Dask's
+# local threaded scheduler wherever a test passes it.
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
     if not (shutil.which("dask-scheduler") and shutil.which("dask-worker")):
@@ -81,12 +93,21 @@ def cluster(tmp_path_factory):
     c = Cluster(tmp_path_factory.mktemp("cluster"))
     try:
         c.workers = [c.add_worker(), c.add_worker()]
-        c.client = distributed.Client(scheduler_file=str(c.file), timeout=30)
+        c.client = distributed.Client(scheduler_file=str(c.file), timeout=30,
+                                      set_as_default=False)
         c.client.wait_for_workers(2, timeout=30)
         yield c
         c.client.close(timeout=10)
     finally:
         c.stop()
+
+
+@pytest.fixture(scope="module")
+def local_client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as lc, \
+            distributed.Client(lc, set_as_default=False) as client:
+        yield client
 
 
 def counts_per_file(run_termcount, terms_file, mode, files):
@@ -101,35 +122,52 @@ def counts_per_file(run_termcount, terms_file, mode, files):
 
 def random_files(rng, folder):
     """1 to 6 files of random lines, some empty, some without a final line
-    feed, some a few blocks long; the search file drawn with them."""
+    feed, some a few blocks long, some compressed; the search file drawn
+    with them, and the files' plain bytes, for the program."""
     search_file, text = draw(rng)
-    files = []
+    files, plain = [], []
     for i in range(1 + rng.randrange(6)):
         body = text if rng.randrange(3) else draw(rng)[1]
         if rng.randrange(5) == 0:
             body = b""
-        elif rng.randrange(4) == 0:
-            body = body * (1 + (5000 // max(len(body), 1)))
-        f = folder / f"part{i}.log"
-        f.write_bytes(body)
+        elif rng.randrange(3) == 0:
+            body = body * (1 + (200 << 10) // max(len(body), 1))
+        suffix = rng.choice([".log"] * 3 + list(COMPRESSORS))
+        f = folder / f"part{i}{suffix}"
+        f.write_bytes(COMPRESSORS[suffix](body) if suffix in COMPRESSORS else body)
         files.append(f)
+        plain.append(folder / f"plain{i}")
+        plain[-1].write_bytes(body)
     (folder / "terms.txt").write_bytes(search_file)
-    return folder / "terms.txt", files
+    return folder / "terms.txt", files, plain
+
+
+def random_terms(rng, terms_file):
+    return (termcount.Terms.from_file(terms_file) if rng.randrange(2)
+            else termcount.Terms(terms_of(terms_file.read_bytes())))
+
+
+def computed(value, client):
+    """A Delayed computed on client, or Dask's local scheduler for None."""
+    assert isinstance(value, Delayed), type(value)
+    return client.compute(value).result() if client else value.compute(scheduler="threads")
 
 
 def compare_case(rng, folder, run_termcount, client):
     for old in folder.glob("*"):
         old.unlink()
-    terms_file, files = random_files(rng, folder)
-    terms = (termcount.Terms.from_file(terms_file) if rng.randrange(2)
-             else termcount.Terms(terms_of(terms_file.read_bytes())))
+    terms_file, files, plain = random_files(rng, folder)
+    terms = random_terms(rng, terms_file)
     mode = rng.choice(MODES)
     blocksize = rng.choice(BLOCKSIZES)
-    paths = str(folder / "part*.log") if rng.randrange(2) else [str(f) for f in files]
-    got = tdask.count_files(paths, terms, mode, blocksize=blocksize, client=client)
-    want = counts_per_file(run_termcount, terms_file, mode, files)
+    paths = str(folder / "part*") if rng.randrange(2) else [str(f) for f in files]
+    eager = rng.randrange(2)
+    got = tdask.count_files(paths, terms, mode, blocksize=blocksize, compute=eager,
+                            client=client)
+    got = got if eager else computed(got, client)
+    want = counts_per_file(run_termcount, terms_file, mode, plain)
     if list(got) != want or got.terms != terms.terms:
-        return (f"{mode}, blocksize {blocksize}, {len(files)} files: "
+        return (f"{mode}, blocksize {blocksize}, {len(files)} files, compute={eager}: "
                 f"want {want}, got {list(got)}")
     return None
 
@@ -143,11 +181,8 @@ def run_cases(n, seed, folder, run_termcount, client):
     return failures
 
 
-def test_local_cluster_in_process(tmp_path, run_termcount):
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
-                                  dashboard_address=None) as lc, \
-            distributed.Client(lc) as client:
-        assert run_cases(10, 2, tmp_path, run_termcount, client) == []
+def test_local_cluster_in_process(tmp_path, local_client, run_termcount):
+    assert run_cases(10, 2, tmp_path, run_termcount, local_client) == []
 
 
 def test_local_threaded_scheduler(tmp_path, run_termcount):
@@ -162,50 +197,153 @@ def test_real_cluster_matches_the_program(tmp_path, cluster, run_termcount):
 
 
 def test_each_worker_builds_an_index_once(tmp_path, cluster):
+    def hold_indexes(dask_worker):
+        """Whether each index the worker held before is the one it holds
+        now; holding them keeps an index built again from taking the id of
+        one dropped."""
+        import termcount.dask
+        held = getattr(dask_worker, "termcount_held", {})
+        held.update(termcount.dask._indexes)
+        dask_worker.termcount_held = held
+        kept = termcount.dask._indexes
+        return {digest: kept.get(digest, index) is index for digest, index in held.items()}
+
     terms = termcount.Terms([b"cat", b"at", b"the %d" % random.randrange(10**9)])
     f = tmp_path / "text"
-    f.write_bytes(b"the cat sat on the mat\n" * 20000)
-    before = dict(cluster.client.run(tdask._cache_info))
+    f.write_bytes(b"the cat sat on the mat\n" * 100000)
     for mode in MODES:
-        got = tdask.count_files(str(f), terms, mode, blocksize=1 << 12, client=cluster.client)
+        # About forty tasks, on two workers.
+        got = tdask.count_files(str(f), terms, mode, blocksize=1 << 16, client=cluster.client)
         assert got == terms.count_file(f, mode)
-    after = cluster.client.run(tdask._cache_info)
-    built = {w: after[w][0] - before[w][0] for w in after}
-    # About a hundred blocks a mode on two workers: once a worker at most.
-    assert set(built.values()) <= {0, 1} and sum(built.values()) >= 1, built
+        same = cluster.client.run(hold_indexes)
+        assert all(all(kept.values()) for kept in same.values()), same
+    assert all(same.values()), f"a worker holds no index: {same}"
 
 
-def test_missing_and_unreadable_files_raise_at_the_caller(tmp_path, cluster):
+def changed(mutate):
+    return pytest.param(mutate, id=mutate.__name__)
+
+
+def grown(f):
+    with open(f, "ab") as out:
+        out.write(b"cat\n" * 1000)
+
+
+def renamed_over_by_a_longer_file(f):
+    other = f.with_name("other")
+    other.write_bytes(f.read_bytes() + b"cat\n")
+    os.replace(other, f)
+
+
+def shrunk(f):
+    os.truncate(f, 100)
+
+
+def rewritten_at_the_same_size(f):
+    f.write_bytes(f.read_bytes().replace(b"cat", b"dog"))
+
+
+def removed(f):
+    f.unlink()
+
+
+@pytest.mark.parametrize("suffix", [".log", ".gz"])
+@pytest.mark.parametrize("mutate", [changed(m) for m in (
+    grown, renamed_over_by_a_longer_file, shrunk, rewritten_at_the_same_size, removed)])
+def test_a_file_changed_after_planning_raises(tmp_path, cluster, mutate, suffix):
+    # Planned with compute=False, changed, then counted: every block checks.
+    f = tmp_path / f"text{suffix}"
+    body = b"the cat sat\n" * 20000
+    f.write_bytes(gzip.compress(body) if suffix == ".gz" else body)
+    os.utime(f, ns=(0, 0))  # a modification time that no change made now keeps
+    planned = tdask.count_files([str(f)], termcount.Terms([b"cat"]), blocksize=1 << 16,
+                                compute=False)
+    mutate(f)
+    expected = FileNotFoundError if mutate is removed else OSError
+    with pytest.raises(expected, match=re.escape(str(f))):
+        cluster.client.compute(planned).result()
+
+
+def test_delayed_counts_compose(tmp_path, cluster):
+    terms = termcount.Terms([b"cat", b"at"])
+    f = tmp_path / "text.log"
+    f.write_bytes(b"the cat sat\n" * 50000)
+    planned = tdask.count_files(str(f), terms, blocksize=1 << 16, compute=False)
+    persisted = cluster.client.persist(planned)
+    bars = io.StringIO()
+    with contextlib.redirect_stdout(bars):
+        distributed.progress(persisted, scheduler=cluster.client.scheduler.address)
+    assert "100% Completed" in bars.getvalue()
+    assert persisted.compute(scheduler=cluster.client) == terms.count_file(f)
+    with dask.diagnostics.ProgressBar(out=bars):
+        assert planned.compute(scheduler="threads") == terms.count_file(f)
+
+
+@pytest.mark.parametrize("compression, counted", [
+    ("infer", "plain"), ("gzip", "plain"), (None, "raw")], ids=["infer", "named", "raw"])
+def test_compression(tmp_path, local_client, compression, counted):
+    terms = termcount.Terms([b"cat", b"\x1f\x8b"])
+    body = b"the cat sat\n" * 1000
+    f = tmp_path / "text.gz"
+    f.write_bytes(gzip.compress(body))
+    text = body if counted == "plain" else f.read_bytes()
+    assert tdask.count_files(str(f), terms, compression=compression,
+                             client=local_client) == terms.count(text)
+
+
+def test_missing_and_unreadable_files_raise_at_the_caller(tmp_path, local_client):
     terms = termcount.Terms([b"a"])
     (tmp_path / "a.log").write_bytes(b"a\n")
-    with pytest.raises(FileNotFoundError):
-        tdask.count_files([str(tmp_path / "a.log"), str(tmp_path / "missing.log")], terms,
-                          client=cluster.client)
+    missing = str(tmp_path / "missing.log")
+    with pytest.raises(FileNotFoundError, match=missing):
+        tdask.count_files([str(tmp_path / "a.log"), missing], terms, client=local_client)
     with pytest.raises(OSError, match="no files"):
-        tdask.count_files(str(tmp_path / "*.nothing"), terms, client=cluster.client)
-    with pytest.raises(IsADirectoryError):
-        tdask.count_files(str(tmp_path), terms, client=cluster.client)
+        tdask.count_files(str(tmp_path / "*.nothing"), terms, client=local_client)
+    with pytest.raises(IsADirectoryError, match=str(tmp_path)):
+        tdask.count_files(str(tmp_path), terms, client=local_client)
 
 
-def test_bad_arguments(tmp_path, cluster):
+BAD_ARGUMENTS = [
+    # (id, the functions called, arguments, exception, message)
+    ("mode", "files", dict(mode="words"), ValueError, "'any', 'word' or 'line'"),
+    ("terms", "files", dict(terms=[b"a"]), TypeError, "termcount.Terms"),
+    ("client", "files", dict(client="tcp://127.0.0.1:8786"), TypeError,
+     "distributed.Client or None"),
+    ("blocksize -1", "files", dict(blocksize=-1), ValueError, "at least 64 KiB"),
+    ("blocksize 0", "files", dict(blocksize=0), ValueError, "at least 64 KiB"),
+    ("blocksize 0B", "files", dict(blocksize="0B"), ValueError, "at least 64 KiB"),
+    ("blocksize under 64 KiB", "files", dict(blocksize=(64 << 10) - 1), ValueError,
+     "at least 64 KiB"),
+    ("blocksize no size", "files", dict(blocksize="big"), ValueError, "at least 64 KiB"),
+    ("blocksize float", "files", dict(blocksize=1e6), TypeError, "int or a str"),
+    ("compression", "files", dict(compression="gz"), ValueError, "'gzip'"),
+    ("paths", "files", dict(paths=7), TypeError, "paths must be"),
+]
+
+
+@pytest.mark.parametrize("calls, arguments, error, message",
+                         [pytest.param(*row[1:], id=row[0]) for row in BAD_ARGUMENTS])
+def test_bad_arguments(tmp_path, local_client, calls, arguments, error, message):
     (tmp_path / "a.log").write_bytes(b"a\n")
-    with pytest.raises(ValueError, match="'any', 'word' or 'line'"):
-        tdask.count_files(str(tmp_path / "a.log"), termcount.Terms([b"a"]), "words",
-                          client=cluster.client)
-    with pytest.raises(TypeError, match="termcount.Terms"):
-        tdask.count_files(str(tmp_path / "a.log"), [b"a"], client=cluster.client)
+    given = dict(terms=termcount.Terms([b"a"]), client=local_client) | arguments
+    if "files" in calls:
+        with pytest.raises(error, match=message):
+            tdask.count_files(given.pop("paths", str(tmp_path / "a.log")), **given)
 
 
 def slow_files(folder):
-    """Files whose blocks take a while: with the term of a thousand a's, a
-    walk of a thousand steps from every byte."""
+    """Files whose tasks take a while, however fast the count: bzip2
+    streams, which decompress at some tens of MiB a second, each file one
+    stream of a random MiB repeated. The term list, the files, and the
+    counts they hold."""
+    terms = termcount.Terms([b"ab", b"a b", b"bab"])
+    chunk = bytes(random.Random(5).choices(b"ab \n", k=1 << 20))
+    stream = bz2.compress(chunk)
     files = []
     for i in range(6):
-        f = folder / f"slow{i}.log"
-        f.write_bytes((b"a" * 4000 + b"\n") * (30 + 5 * i))
-        files.append(f)
-    (folder / "terms.txt").write_bytes(b"a" * 1000 + b"\naa\n")
-    return folder / "terms.txt", files
+        files.append(folder / f"slow{i}.bz2")
+        files[-1].write_bytes(stream * (6 + 2 * i))
+    return terms, files, sum([terms.count(chunk)] * (6 * 6 + 2 * 15))
 
 
 def count_killing_a_worker(cluster, files, terms):
@@ -219,14 +357,26 @@ def count_killing_a_worker(cluster, files, terms):
     def count():
         try:
             outcome["counts"] = tdask.count_files([str(f) for f in files], terms,
-                                                  blocksize=1 << 14, client=cluster.client)
+                                                  blocksize=1 << 16, client=cluster.client)
         except Exception as e:  # noqa: BLE001 - handed to the test
             outcome["error"] = e
+
+    def term_list_everywhere(address, dask_scheduler):
+        # A worker of this Dask (2022.12) can fail a task with KeyError when
+        # the worker it fetches an input from dies during the transfer: the
+        # kill waits until every worker holds the term list the victim
+        # holds, so that it tests the count rather than that race.
+        lists = [ts for key, ts in dask_scheduler.tasks.items()
+                 if str(key).startswith("termcount-terms-")
+                 and address in {ws.address for ws in ts.who_has}]
+        return bool(lists) and all(len(ts.who_has) == len(dask_scheduler.workers)
+                                   for ts in lists)
 
     def victim_busy():
         workers = cluster.client.scheduler_info()["workers"]
         address = [w for w, info in workers.items() if info["name"] == victim.name]
-        return bool(address) and bool(cluster.client.processing().get(address[0]))
+        return (bool(address) and bool(cluster.client.processing().get(address[0]))
+                and cluster.client.run_on_scheduler(term_list_everywhere, address[0]))
 
     counting = threading.Thread(target=count)
     counting.start()
@@ -240,12 +390,11 @@ def count_killing_a_worker(cluster, files, terms):
     return outcome
 
 
-def test_a_worker_killed_midway_leaves_the_count_exact(tmp_path, cluster, run_termcount):
-    terms_file, files = slow_files(tmp_path)
-    terms = termcount.Terms.from_file(terms_file)
+def test_a_worker_killed_midway_leaves_the_count_exact(tmp_path, cluster):
+    terms, files, want = slow_files(tmp_path)
     outcome = count_killing_a_worker(cluster, files, terms)
     assert "error" not in outcome, outcome
-    assert list(outcome["counts"]) == counts_per_file(run_termcount, terms_file, "any", files)
+    assert outcome["counts"] == want
 
 
 def test_a_failed_task_raises_at_the_caller(tmp_path, cluster):
@@ -253,8 +402,7 @@ def test_a_failed_task_raises_at_the_caller(tmp_path, cluster):
     def allow(n, dask_scheduler):
         dask_scheduler.allowed_failures = n
 
-    terms_file, files = slow_files(tmp_path)
-    terms = termcount.Terms.from_file(terms_file)
+    terms, files, _ = slow_files(tmp_path)
     before = cluster.client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.allowed_failures)
     cluster.client.run_on_scheduler(allow, 0)
     try:
