@@ -12,7 +12,9 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include <mutex>
 #include <sched.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace py = pybind11;
@@ -47,8 +50,11 @@ struct Bytes {
     size_t size() const { return static_cast<size_t>(view.len); }
 };
 
-/* Holds the bytes of `obj` in `out`: str as UTF-8, or any C-contiguous
- * buffer. Returns false, with a TypeError set, for anything else. */
+/* Holds the bytes of `obj` in `out`: str as UTF-8, or a C-contiguous
+ * buffer of one-byte items. Returns false, with a TypeError (or the
+ * buffer's BufferError) set, for anything else: a buffer of wider items
+ * (a NumPy str, int or object array) holds no text, and counting its
+ * bytes would give silent zeros. */
 bool
 holdBytes(PyObject *obj, Bytes *out, bool strAllowed, const char *what)
 {
@@ -70,10 +76,18 @@ holdBytes(PyObject *obj, Bytes *out, bool strAllowed, const char *what)
         PyErr_Format(PyExc_TypeError, "%s must be bytes-like%s, not %.200s",
                      what, strAllowed ? " or str" : "", Py_TYPE(obj)->tp_name);
         return false;
-    } else if (PyObject_GetBuffer(obj, &out->view, PyBUF_SIMPLE) != 0) {
+    } else if (PyObject_GetBuffer(obj, &out->view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
         return false;
     }
     out->held = true;
+    if (out->view.itemsize != 1) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s must be a buffer of bytes, not of items of format '%s' "
+                     "(%zd bytes each): .tobytes() gives its raw bytes",
+                     what, out->view.format ? out->view.format : "B", out->view.itemsize);
+        out->release();
+        return false;
+    }
     return true;
 }
 
@@ -99,7 +113,15 @@ modeNamed(const py::object &mode)
 {
     if (!py::isinstance<py::str>(mode))
         throw py::type_error("mode must be a str: 'any', 'word' or 'line'");
-    const SearchMode *m = findSearchMode(mode.cast<std::string>().c_str());
+    /* The whole str is the name: one that a NUL cuts short, or that has no
+     * UTF-8 form, names no mode. */
+    Py_ssize_t len;
+    const char *name = PyUnicode_AsUTF8AndSize(mode.ptr(), &len);
+    const SearchMode *m = nullptr;
+    if (name == nullptr)
+        PyErr_Clear();
+    else if (strlen(name) == static_cast<size_t>(len))
+        m = findSearchMode(name);
     if (m == nullptr)
         throw py::value_error("mode must be 'any', 'word' or 'line', not " +
                               py::repr(mode).cast<std::string>());
@@ -128,15 +150,126 @@ threadCount(const py::object &threads)
 /* The thread the module was imported on: Python's main thread. */
 unsigned long mainThread;
 
+/* A thread that takes the GIL back while the interpreter is finishing is
+ * ended by CPython with an unwind through our C++ frames, which aborts the
+ * process. So every thread of ours takes it back through relock(), past a
+ * gate that closeGate() shuts when the interpreter starts to exit: a thread
+ * that finds the gate shut, or the interpreter finishing, is parked for
+ * good and holds what it holds until the process ends. `relocking` counts
+ * the threads between the gate and the GIL, which closeGate() lets through
+ * first; both sides go through sequentially consistent atomics, so at
+ * least one of them sees the other. */
+std::atomic<bool> gateShut{false};
+std::atomic<unsigned> relocking{0};
+
+[[noreturn]] void
+park() noexcept
+{
+    for (;;)
+        pause();
+}
+
+bool
+finishing() noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+void
+relock(PyThreadState *ts) noexcept
+{
+    relocking++;
+    if (gateShut || finishing()) {
+        relocking--;
+        park();
+    }
+    PyEval_RestoreThread(ts);
+    relocking--;
+}
+
+/* Run by atexit, with the GIL, before the interpreter is finalized. */
+void
+closeGate()
+{
+    gateShut = true;
+    if (relocking == 0)
+        return;
+    PyThreadState *ts = PyEval_SaveThread();
+    while (relocking > 0)
+        sched_yield();
+    PyEval_RestoreThread(ts);
+}
+
+/* What a call that works without the GIL shares with its callbacks. */
+struct Call {
+    PyThreadState *ts = nullptr;  // this thread's state while the GIL is released
+    bool onMain = false;          // on Python's main thread, the one that runs signal handlers
+};
+
+/* The GIL released for a scope of C++ work. */
+struct Unlocked {
+    Call &call;
+    explicit Unlocked(Call &c) : call(c) { c.ts = PyEval_SaveThread(); }
+    ~Unlocked() { relock(call.ts); }
+    Unlocked(const Unlocked &) = delete;
+    Unlocked &operator=(const Unlocked &) = delete;
+};
+
+/* The GIL taken back for a callback's scope within an Unlocked one. */
+struct Relocked {
+    Call &call;
+    explicit Relocked(Call &c) : call(c) { relock(c.ts); }
+    ~Relocked() { call.ts = PyEval_SaveThread(); }
+    Relocked(const Relocked &) = delete;
+    Relocked &operator=(const Relocked &) = delete;
+};
+
+Call
+newCall()
+{
+    Call c;
+    /* Python runs signal handlers on its main thread only: a count on any
+     * other (a worker's, a pool's) has nothing to ask, and taking the GIL
+     * ten times a second there would only slow the threads that hold it. */
+    c.onMain = PyThread_get_thread_ident() == mainThread;
+    return c;
+}
+
 /* Asked about ten times a second while a count runs without the GIL: runs
  * Python's signal handlers, so that Ctrl-C stops a long count. The
  * exception a handler raises stays set on this thread for the caller. */
 bool
-keepGoing(void *, uint64_t, uint64_t)
+keepGoing(void *ctx, uint64_t, uint64_t) noexcept
 {
-    py::gil_scoped_acquire gil;
+    Relocked gil(*static_cast<Call *>(ctx));
     return PyErr_CheckSignals() == 0;
 }
+
+/* Asks keepGoing about ten times a second from a loop of many short steps
+ * (the terms of a load): reads the clock every 1024 steps. */
+struct Poll {
+    Call &call;
+    unsigned steps = 0;
+    std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now();
+    bool stopped = false;
+
+    explicit Poll(Call &c) : call(c) {}
+    bool stop() noexcept
+    {
+        if (!call.onMain || ++steps % 1024 != 0)
+            return false;
+        auto now = std::chrono::steady_clock::now();
+        if (now >= next) {
+            next = now + std::chrono::milliseconds(100);
+            stopped = !keepGoing(&call, 0, 0);
+        }
+        return stopped;
+    }
+};
 
 /* Raises the Python exception for `f`; `path` names the file, if any. */
 [[noreturn]] void
@@ -154,6 +287,7 @@ throwFault(Fault f, const py::object &path = py::none())
     case FAULT_SOURCE:
         /* keepGoing or the source left its exception set. */
         throw py::error_already_set();
+    case FAULT_REFUSED:     /* only a merge refuses its input */
     case FAULT_NONE:
         break;
     }
@@ -162,10 +296,23 @@ throwFault(Fault f, const py::object &path = py::none())
 
 } // namespace
 
+/* The memory of an object that Terms.__new__ or Counts.__new__ makes and
+ * no __init__ fills: pybind11 takes it through the class's operator new,
+ * which zeroes it, so that it reads as an object never made (made()). */
+struct Zeroed {
+    static void *operator new(size_t size)
+    {
+        return memset(::operator new(size), 0, size);
+    }
+    static void operator delete(void *p) { ::operator delete(p); }
+};
+
 /* The counts of one text, a value: immutable, comparable, addable. */
-struct Counts {
-    py::tuple terms;
+struct Counts : Zeroed {
+    py::tuple terms;              // null only in an object never made
     std::vector<uint64_t> counts;
+
+    Counts(py::tuple t, std::vector<uint64_t> c) : terms(std::move(t)), counts(std::move(c)) {}
 
     size_t index(Py_ssize_t i) const
     {
@@ -233,8 +380,8 @@ struct Counts {
 
 /* A term list and its index: built once, counted any number of times, from
  * any number of threads. */
-struct Terms {
-    Tree *tree = nullptr;
+struct Terms : Zeroed {
+    Tree *tree = nullptr;             // null only in an object never made
     py::object listed = py::none();  // the tuple of terms, made when first asked
     unsigned flags = 0;              // the SCAN_ flags the index is compiled with
     Scanner *scanners[3] = {};       // the index compiled for each mode, when first asked
@@ -257,8 +404,9 @@ struct Terms {
     {
         Fault f = {FAULT_NONE, 0};
         Scanner *sc;
+        Call call;
         {
-            py::gil_scoped_release nogil;
+            Unlocked nogil(call);
             std::lock_guard<std::mutex> hold(compiling);
             if (scanners[mode] == nullptr)
                 f = scanner_compile(tree, mode, flags, &scanners[mode]);
@@ -297,19 +445,40 @@ struct Terms {
 
 namespace {
 
+/* The object behind a method's self: Terms.__new__ and Counts.__new__ make
+ * objects that were never initialised, which hold nothing to read. */
+Counts &
+made(Counts *c)
+{
+    if (c == nullptr || !c->terms)
+        throw py::type_error("this Counts was never initialised: Counts come "
+                             "from the counts of a Terms");
+    return *c;
+}
+
+Terms &
+made(Terms *t)
+{
+    if (t == nullptr || t->tree == nullptr)
+        throw py::type_error("this Terms was never initialised: make one with "
+                             "Terms(terms) or Terms.from_file(path)");
+    return *t;
+}
+
 /* A term list handed to tree_create: the terms back to back in one buffer,
  * so that the index is built without the GIL. */
 struct TermBytes {
     std::string bytes;
     std::vector<size_t> ends;
     size_t next = 0;
+    Poll *poll = nullptr;
 };
 
 bool
-termBytesIterator(void *source, Tree *tree, AddEntryFn add)
+termBytesIterator(void *source, Tree *tree, AddEntryFn add) noexcept
 {
     TermBytes *t = static_cast<TermBytes *>(source);
-    for (; t->next < t->ends.size(); t->next++) {
+    for (; t->next < t->ends.size() && !t->poll->stop(); t->next++) {
         size_t from = t->next == 0 ? 0 : t->ends[t->next - 1];
         if (!add(tree, t->bytes.data() + from, t->ends[t->next] - from))
             return false;
@@ -340,14 +509,63 @@ termsFromIterable(const py::object &items)
         i++;
     }
     auto terms = std::make_unique<Terms>();
+    Call call = newCall();
+    Poll poll(call);
+    list.poll = &poll;
     bool built;
     {
-        py::gil_scoped_release nogil;
+        Unlocked nogil(call);
         built = tree_create(&list, &terms->tree, termBytesIterator);
     }
+    if (poll.stopped)
+        throwFault({FAULT_STOPPED, 0});
     if (!built)
         throwFault({FAULT_MEMORY, 0});
     return terms;
+}
+
+/* A search file read into tree_create, asking now and then whether to go
+ * on, since a list of a million terms takes seconds to load. */
+struct PolledFile {
+    SearchFile file;
+    Poll *poll;
+};
+
+bool
+polledFileIterator(void *source, Tree *tree, AddEntryFn add) noexcept
+{
+    PolledFile *s = static_cast<PolledFile *>(source);
+    if (s->poll->stop() || fileEntryIterator(&s->file, tree, add))
+        return !s->poll->stopped;
+    /* A signal cut a read of a pipe short: a Ctrl-C there stops the load
+     * at once. The line it cut cannot be read on, so any other signal
+     * leaves the read's fault. */
+    if (s->file.readError == EINTR && s->poll->call.onMain &&
+        !keepGoing(&s->poll->call, 0, 0))
+        s->poll->stopped = true;
+    return false;
+}
+
+/* searchFile_load, stopped when `poll` says so (FAULT_STOPPED). */
+Fault
+loadPolled(const char *path, Poll *poll, Tree **out)
+{
+    PolledFile source{{}, poll};
+    *out = nullptr;
+    Fault f = searchFile_open(&source.file, path);
+    if (f.kind != FAULT_NONE)
+        return f;
+    bool loaded = tree_create(&source, out, polledFileIterator);
+    f = searchFile_close(&source.file);
+    if (!loaded)
+        f = {FAULT_MEMORY, 0};
+    if (poll->stopped)
+        f = {FAULT_STOPPED, 0};
+    if (f.kind != FAULT_NONE) {
+        tree_destroy(*out);
+        *out = nullptr;
+    }
+    return f;
 }
 
 std::unique_ptr<Terms>
@@ -355,10 +573,12 @@ termsFromFile(const py::object &path)
 {
     FilePath name(path);
     auto terms = std::make_unique<Terms>();
+    Call call = newCall();
+    Poll poll(call);
     Fault f;
     {
-        py::gil_scoped_release nogil;
-        f = searchFile_load(name.bytes(), &terms->tree);
+        Unlocked nogil(call);
+        f = loadPolled(name.bytes(), &poll, &terms->tree);
     }
     if (f.kind != FAULT_NONE)
         throwFault(f, name.name);
@@ -372,30 +592,28 @@ newCounts(const Terms &t)
 }
 
 Counting
-counting(Terms &t, const py::object &mode, unsigned threads)
+counting(Terms &t, const py::object &mode, unsigned threads, Call *call)
 {
-    /* Python runs signal handlers on its main thread only: a count on any
-     * other (a worker's, a pool's) has nothing to ask, and taking the GIL
-     * ten times a second there would only slow the threads that hold it. */
-    bool onMain = PyThread_get_thread_ident() == mainThread;
     /* A thread's piece of a text is at least 64 KiB: a smaller one costs
      * more in starting the thread than it saves. */
-    return {t.scanner(modeNamed(mode)->scan), threads, onMain ? keepGoing : nullptr,
-            nullptr, 64 << 10};
+    return {t.scanner(modeNamed(mode)->scan), threads,
+            call->onMain ? keepGoing : nullptr, call, 64 << 10};
 }
 
 Counts
-countText(Terms &t, const py::object &text, const py::object &mode,
+countText(Terms *self, const py::object &text, const py::object &mode,
           const py::object &threads)
 {
-    Counting c = counting(t, mode, threadCount(threads));
+    Terms &t = made(self);
+    Call call = newCall();
+    Counting c = counting(t, mode, threadCount(threads), &call);
     Bytes bytes;
     if (!holdBytes(text.ptr(), &bytes, true, "text"))
         throw py::error_already_set();
     std::vector<uint64_t> counts = newCounts(t);
     Fault f;
     {
-        py::gil_scoped_release nogil;
+        Unlocked nogil(call);
         f = count_memory(&c, bytes.data(), bytes.size(), counts.data());
     }
     if (f.kind != FAULT_NONE)
@@ -404,15 +622,17 @@ countText(Terms &t, const py::object &text, const py::object &mode,
 }
 
 Counts
-countFile(Terms &t, const py::object &path, const py::object &mode,
+countFile(Terms *self, const py::object &path, const py::object &mode,
           const py::object &threads)
 {
-    Counting c = counting(t, mode, threadCount(threads));
+    Terms &t = made(self);
+    Call call = newCall();
+    Counting c = counting(t, mode, threadCount(threads), &call);
     FilePath name(path);
     std::vector<uint64_t> counts = newCounts(t);
     Fault f;
     {
-        py::gil_scoped_release nogil;
+        Unlocked nogil(call);
         f = count_file(&c, name.bytes(), counts.data());
     }
     if (f.kind != FAULT_NONE)
@@ -426,15 +646,16 @@ struct Chunks {
     py::object read = py::none();      // source.read, or None
     py::object iterator = py::none();  // iter(source), or None
     Bytes chunk;          // the chunk being scanned
+    Call call;            // of the count_stream that reads them
 };
 
 enum { READ_SIZE = 1 << 20 };
 
 int
-nextChunk(void *source, const void **bytes, size_t *size)
+nextChunk(void *source, const void **bytes, size_t *size) noexcept
 {
     Chunks *s = static_cast<Chunks *>(source);
-    py::gil_scoped_acquire gil;
+    Relocked gil(s->call);
     s->chunk.release();
     PyObject *got;
     if (!s->read.is_none()) {
@@ -460,10 +681,12 @@ nextChunk(void *source, const void **bytes, size_t *size)
 }
 
 Counts
-countStream(Terms &t, const py::object &source, const py::object &mode)
+countStream(Terms *self, const py::object &source, const py::object &mode)
 {
-    Counting c = counting(t, mode, 1);
+    Terms &t = made(self);
     Chunks chunks;
+    chunks.call = newCall();
+    Counting c = counting(t, mode, 1, &chunks.call);
     if (py::hasattr(source, "read"))
         chunks.read = source.attr("read");
     else
@@ -471,7 +694,7 @@ countStream(Terms &t, const py::object &source, const py::object &mode)
     std::vector<uint64_t> counts = newCounts(t);
     Fault f;
     {
-        py::gil_scoped_release nogil;
+        Unlocked nogil(chunks.call);
         f = count_blocks(&c, nextChunk, &chunks, counts.data());
     }
     chunks.chunk.release();
@@ -481,13 +704,14 @@ countStream(Terms &t, const py::object &source, const py::object &mode)
 }
 
 py::object
-addCounts(const Counts &a, const py::object &other)
+addCounts(Counts *self, const py::object &other)
 {
+    const Counts &a = made(self);
     if (py::isinstance<py::int_>(other) && other.cast<py::int_>().equal(py::int_(0)))
         return py::cast(a);
     if (!py::isinstance<Counts>(other))
         return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-    const Counts &b = other.cast<const Counts &>();
+    const Counts &b = made(other.cast<Counts *>());
     if (!a.sameTerms(b))
         throw py::value_error("cannot add Counts of different term lists");
     Counts sum{a.terms, a.counts};
@@ -524,6 +748,7 @@ PYBIND11_MODULE(_termcount, m)
 {
     m.doc() = "The compiled core of termcount; import termcount instead.";
     m.attr("__version__") = TERMCOUNT_VERSION;
+    py::module_::import("atexit").attr("register")(py::cpp_function(closeGate));
     py::object main = py::module_::import("threading").attr("main_thread")();
     mainThread = main.attr("ident").cast<unsigned long>();
 
@@ -535,45 +760,57 @@ A value: len(), indexing (negative too), iteration, == and + (of counts over
 equal term lists, so that sum() of the counts of a text's pieces gives the
 counts of the whole text). memoryview(c) and numpy.asarray(c) see the counts
 as unsigned 64-bit integers without a copy. Counts pickle.)")
-        .def("__len__", [](const Counts &c) { return c.counts.size(); })
-        .def("__getitem__", [](const Counts &c, Py_ssize_t i) { return c.counts[c.index(i)]; })
-        .def("__iter__", [](const Counts &c) {
-                 return py::make_iterator(c.counts.begin(), c.counts.end());
+        .def("__len__", [](Counts *c) { return made(c).counts.size(); })
+        .def("__getitem__", [](Counts *c, Py_ssize_t i) {
+                 return made(c).counts[c->index(i)];
+             })
+        .def("__iter__", [](Counts *c) {
+                 return py::make_iterator(made(c).counts.begin(), c->counts.end());
              }, py::keep_alive<0, 1>())
-        .def("__eq__", [](const Counts &a, const py::object &other) -> py::object {
+        .def("__eq__", [](Counts *self, const py::object &other) -> py::object {
+                 const Counts &a = made(self);
                  if (!py::isinstance<Counts>(other))
                      return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-                 const Counts &b = other.cast<const Counts &>();
+                 const Counts &b = made(other.cast<Counts *>());
                  return py::bool_(a.counts == b.counts && a.sameTerms(b));
              })
         .def("__add__", addCounts)
         .def("__radd__", addCounts)
-        .def("__repr__", [](const Counts &c) {
+        .def("__repr__", [](Counts *self) {
+                 const Counts &c = made(self);
                  uint64_t total = 0;
                  for (uint64_t n : c.counts)
                      total += n;
                  return "<termcount.Counts of " + std::to_string(c.counts.size()) +
                         " terms, " + std::to_string(total) + " occurrences>";
              })
-        .def_property_readonly("terms", [](const Counts &c) { return c.terms; },
+        .def_property_readonly("terms", [](Counts *c) { return made(c).terms; },
                                "The terms, a tuple of bytes in list order.")
-        .def("report", &Counts::report, R"(
+        .def("report", [](Counts *c) { return made(c).report(); }, R"(
 The report the termcount program prints for the same terms and text, byte
 for byte: one b"COUNT TERM\n" line per term, in list order.)")
-        .def("to_dict", &Counts::toDict, R"(
+        .def("to_dict", [](Counts *c) { return made(c).toDict(); }, R"(
 {term: count}. A term listed twice keeps the count of its last listing,
 the one the count goes to.)")
-        .def("most_common", &Counts::mostCommon, py::arg("n") = py::none(), R"(
+        .def("most_common", [](Counts *c, const py::object &n) { return made(c).mostCommon(n); },
+             py::arg("n") = py::none(), R"(
 [(term, count), ...] by count, largest first, as to_dict() holds them; ties
 keep the order in which the terms are first listed. With n, only the first
 n pairs.)")
-        .def_buffer([](Counts &c) {
-            return py::buffer_info(c.counts.data(), sizeof(uint64_t),
+        .def_buffer([](Counts *c) {
+            /* No exception may leave here: an uninitialised Counts shows
+             * as none at all. */
+            static uint64_t none[1];
+            bool empty = c == nullptr || !c->terms || c->counts.empty();
+            return py::buffer_info(empty ? none : c->counts.data(), sizeof(uint64_t),
                                    py::format_descriptor<uint64_t>::format(), 1,
-                                   {c.counts.size()}, {sizeof(uint64_t)}, true);
+                                   {empty ? 0 : c->counts.size()}, {sizeof(uint64_t)}, true);
         })
         .def(py::pickle(
-            [](const Counts &c) { return py::make_tuple(c.terms, packCounts(c.counts)); },
+            [](Counts *self) {
+                const Counts &c = made(self);
+                return py::make_tuple(c.terms, packCounts(c.counts));
+            },
             [](const py::tuple &state) {
                 if (state.size() != 2)
                     throw py::value_error("not a pickled Counts");
@@ -606,11 +843,11 @@ carriage return kept, a line read in pieces of at most 1,048,575 bytes.
 path is a str, bytes or os.PathLike. Raises OSError (with errno and
 filename) when the file cannot be opened or read, MemoryError when the index
 cannot be built.)")
-        .def("__len__", &Terms::size)
-        .def_property_readonly("terms", &Terms::terms,
+        .def("__len__", [](Terms *t) { return made(t).size(); })
+        .def_property_readonly("terms", [](Terms *t) { return made(t).terms(); },
                                "The terms, a tuple of bytes in list order, duplicates kept.")
-        .def("__repr__", [](const Terms &t) {
-                 return "<termcount.Terms of " + std::to_string(t.size()) + " terms>";
+        .def("__repr__", [](Terms *t) {
+                 return "<termcount.Terms of " + std::to_string(made(t).size()) + " terms>";
              })
         .def("count", &countText, py::arg("text"), py::arg("mode") = "any",
              py::arg("threads") = 1, R"(
@@ -633,7 +870,7 @@ read() returns b"", or an iterable of bytes-like chunks. The chunks are one
 text, as if joined: a term may span two of them. An exception raised by the
 source propagates unchanged.)")
         .def(py::pickle(
-            [](Terms &t) { return py::make_tuple(t.terms()); },
+            [](Terms *t) { return py::make_tuple(made(t).terms()); },
             [](const py::tuple &state) {
                 if (state.size() != 1)
                     throw py::value_error("not a pickled Terms");

@@ -137,11 +137,29 @@ def failing_source():
     (lambda: termcount.Terms("cat"), TypeError, "not a single term"),
     (lambda: termcount.Terms(5), TypeError, "not iterable"),
     (lambda: termcount.Terms.from_file(5), TypeError, "PathLike"),
+    (lambda: TERMS.count(TEXT, "any\0x"), ValueError, "not 'any.x00x'"),
+    (lambda: TERMS.count(TEXT, "\udcff"), ValueError, "'any', 'word' or 'line'"),
+    (lambda: TERMS.count(array.array("i", [1])), TypeError, "format 'i' .4 bytes each.: .tobytes"),
+    (lambda: TERMS.count(pytest.importorskip("numpy").array(["cat"], dtype=object)),
+     TypeError, "format 'O'"),
+    (lambda: TERMS.count_stream([memoryview(b"cat\0").cast("I")]), TypeError, "format 'I'"),
+    (lambda: termcount.Terms([array.array("Q", [1])]), TypeError, "format 'Q'"),
+    (lambda: termcount.Terms.__new__(termcount.Terms).count(TEXT), TypeError,
+     "never initialised"),
+    (lambda: len(termcount.Terms.__new__(termcount.Terms)), TypeError, "never initialised"),
+    (lambda: termcount.Terms.__new__(termcount.Terms).terms, TypeError, "never initialised"),
+    (lambda: termcount.Counts.__new__(termcount.Counts).to_dict(), TypeError,
+     "never initialised"),
+    (lambda: word_counts() == termcount.Counts.__new__(termcount.Counts), TypeError,
+     "never initialised"),
 ], ids=["unknown mode", "mode not str", "None text", "int text", "strided text",
         "threads 0", "threads negative", "threads float", "count_file threads 0",
         "str chunk", "None chunk", "int chunk", "text file", "not iterable source",
         "empty term", "line feed in a term", "None term", "one str for terms",
-        "int for terms", "int path"])
+        "int for terms", "int path", "mode cut by a NUL", "mode without UTF-8",
+        "int array text", "numpy object array", "wide chunk", "wide term",
+        "Terms never initialised: count", "len", "terms",
+        "Counts never initialised: to_dict", "=="])
 def test_bad_input_is_refused(call, error, says):
     with pytest.raises(error, match=says):
         call()
@@ -184,6 +202,64 @@ def test_a_read_error_midway_raises(tmp_path):
         capture_output=True, text=True, timeout=60, env=os.environ)
     assert done.returncode == 1
     assert "OSError: [Errno 5] Input/output error: " + repr(str(f)) in done.stderr
+
+
+def test_a_file_that_shrinks_under_a_threaded_count_raises(tmp_path):
+    # 16 GiB of zero pages with a line feed in every 64 MiB, cut down to
+    # 1 MiB by another process while two threads read it: the second
+    # piece now starts past the end. Seconds of reading are left then.
+    path = tmp_path / "zeros"
+    with open(path, "wb") as f:
+        for at in range(0, 16 << 30, 64 << 20):
+            f.seek(at)
+            f.write(b"\n")
+        f.truncate(16 << 30)
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import termcount
+        print("counting", flush=True)
+        try:
+            print(list(termcount.Terms([b"a"]).count_file({str(path)!r}, threads=2)))
+        except OSError as e:
+            print(e.errno, e.filename)
+    """)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "counting\n"
+        time.sleep(0.5)
+        subprocess.run(["truncate", "-s", "1M", str(path)], check=True, timeout=60)
+        child.wait(timeout=120)
+        assert child.stdout.read() == f"{errno.EIO} {path}\n"
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()
+
+
+def test_daemon_threads_counting_at_exit_let_python_exit(tmp_path):
+    path = tmp_path / "text"
+    path.write_bytes(b"ab\n" * (1 << 20))
+    code = textwrap.dedent(f"""
+        import threading, time, termcount
+        terms = termcount.Terms([b"a" * 50, b"ab"])
+        text = b"ab\\n" * (1 << 21)
+        listed = [b"x%d" % i for i in range(100000)]
+        calls = [lambda: terms.count(text, threads=2),
+                 lambda: terms.count_file({str(path)!r}, threads=2),
+                 lambda: termcount.Terms(listed),
+                 lambda: terms.count_stream([text[:1000]] * 2000)]
+
+        def work(call):
+            while True:
+                call()
+
+        for call in calls:
+            threading.Thread(target=work, args=(call,), daemon=True).start()
+        time.sleep(0.3)
+    """)
+    # Each run is a race between the threads and the interpreter's exit.
+    for _ in range(5):
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                              text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers need more address space")
@@ -239,11 +315,21 @@ def test_eight_threads_share_one_terms_while_the_main_thread_runs(tmp_path):
     "terms.count(text, threads=2)",
     "terms.count_file('/dev/zero')",
     "terms.count_stream(iter(lambda: chunk, None))",
-])
-def test_ctrl_c_interrupts_a_long_count(call):
+    "terms.count_file('/dev/stdin')",
+    "termcount.Terms(listed)",
+    "termcount.Terms.from_file(many)",
+    "termcount.Terms.from_file('/dev/stdin')",
+], ids=["count", "count, 2 threads", "count_file", "count_stream",
+        "count_file, a pipe whose writer stays open", "Terms", "from_file",
+        "from_file, a pipe whose writer stays open"])
+def test_ctrl_c_interrupts_a_long_count(tmp_path, call):
     # Seconds of scanning at the least: 16 GiB of zero pages, which cost no
     # memory to read, with a line feed in every MiB for the threads to cut
-    # at; an endless file and an endless stream.
+    # at; an endless file, an endless stream, a pipe that never ends. Loads
+    # are short, so they run again and again: got stays None only if the
+    # call itself raised, not Python after it.
+    many = tmp_path / "many"
+    many.write_bytes(b"\n".join(b"term %d" % i for i in range(200000)))
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
         import mmap, sys, termcount
         terms = termcount.Terms([b"a" * 1000, b"a"])
@@ -251,20 +337,27 @@ def test_ctrl_c_interrupts_a_long_count(call):
         for at in range(0, len(text), 1 << 20):
             text[at] = 10
         chunk = bytes(1 << 20)
+        many = {str(many)!r}
+        listed = open(many, "rb").read().split(b"\\n")
         print("counting", flush=True)
         try:
-            {call}
+            while True:
+                got = None
+                got = {call}
         except KeyboardInterrupt:
-            print("interrupted", flush=True)
-    """)], stdout=subprocess.PIPE, text=True)
+            print("interrupted" if got is None else "between calls", flush=True)
+    """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "counting\n"
         time.sleep(0.3)
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
-        out = child.communicate(timeout=10)[0]
-        assert out == "interrupted\n"
+        # Its standard input stays open: the pipe never ends.
+        child.wait(timeout=10)
+        assert child.stdout.read() == "interrupted\n"
         assert time.monotonic() - sent < (5.0 if SANITIZED else 1.0)
     finally:
         child.kill()
         child.wait()
+        child.stdin.close()
+        child.stdout.close()
