@@ -36,9 +36,10 @@ try:
     from fsspec.utils import infer_compression, read_block
 except ImportError as e:  # pragma: no cover - depends on what is installed
     raise ImportError(
-        "termcount.dask needs Dask: install python3-dask, and "
-        "python3-distributed for a cluster (apt-get install python3-dask "
-        "python3-distributed)") from e
+        "termcount.dask needs Dask, and distributed for a cluster, in this "
+        "Python's environment: 'pip install dask distributed' (a venv, pyenv "
+        "or conda Python), or 'apt-get install python3-dask "
+        "python3-distributed' for Debian's python3") from e
 
 from . import Counts, Terms
 
