@@ -377,7 +377,7 @@ makeClasses(Scanner *sc, const Entered *t, size_t n, bool folding)
     for (size_t i = 0; i < n; i++)
         for (size_t k = 0; k < t[i].length; k++)
             used[t[i].bytes[k]] = true;
-    used['\n'] = true;
+    used[unsigned{'\n'}] = true;
     uint32_t classes = 0;
     for (unsigned b = 0; b < 256; b++)
         if (used[b])
