@@ -128,15 +128,31 @@ modeNamed(const py::object &mode)
     return m;
 }
 
+/* How many threads a count may take, and how many bytes of the text each
+ * of them scans at the least: one rule for every count. threads=None
+ * takes as many as help: one per MiB of text, up to the cores this
+ * process may run on, so a small text or file gets one. threads=N takes
+ * N, each with at least 64 KiB, as a smaller piece costs more in starting
+ * its thread than it saves. */
+struct Threads {
+    unsigned n;
+    size_t minPiece;
+};
+
 unsigned
+usableCores()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+}
+
+Threads
 threadCount(const py::object &threads)
 {
-    if (threads.is_none()) {
-        cpu_set_t set;
-        if (sched_getaffinity(0, sizeof set, &set) != 0)
-            return 1;
-        return std::max(1, CPU_COUNT(&set));
-    }
+    if (threads.is_none())
+        return {usableCores(), size_t{1} << 20};
     if (!PyLong_Check(threads.ptr()) || PyBool_Check(threads.ptr()))
         throw py::type_error("threads must be an int or None");
     long long n = PyLong_AsLongLong(threads.ptr());
@@ -144,7 +160,7 @@ threadCount(const py::object &threads)
         throw py::error_already_set();
     if (n < 1)
         throw py::value_error("threads must be 1 or more, not " + std::to_string(n));
-    return static_cast<unsigned>(std::min<long long>(n, 1 << 16));
+    return {static_cast<unsigned>(std::min<long long>(n, 1 << 16)), 64 << 10};
 }
 
 /* The thread the module was imported on: Python's main thread. */
@@ -592,12 +608,10 @@ newCounts(const Terms &t)
 }
 
 Counting
-counting(Terms &t, const py::object &mode, unsigned threads, Call *call)
+counting(Terms &t, const py::object &mode, Threads threads, Call *call)
 {
-    /* A thread's piece of a text is at least 64 KiB: a smaller one costs
-     * more in starting the thread than it saves. */
-    return {t.scanner(modeNamed(mode)->scan), threads,
-            call->onMain ? keepGoing : nullptr, call, 64 << 10};
+    return {t.scanner(modeNamed(mode)->scan), threads.n,
+            call->onMain ? keepGoing : nullptr, call, threads.minPiece};
 }
 
 Counts
@@ -686,7 +700,7 @@ countStream(Terms *self, const py::object &source, const py::object &mode)
     Terms &t = made(self);
     Chunks chunks;
     chunks.call = newCall();
-    Counting c = counting(t, mode, 1, &chunks.call);
+    Counting c = counting(t, mode, {1, 0}, &chunks.call);
     if (py::hasattr(source, "read"))
         chunks.read = source.attr("read");
     else
@@ -850,20 +864,22 @@ cannot be built.)")
                  return "<termcount.Terms of " + std::to_string(made(t).size()) + " terms>";
              })
         .def("count", &countText, py::arg("text"), py::arg("mode") = "any",
-             py::arg("threads") = 1, R"(
+             py::arg("threads") = py::none(), R"(
 Counts the terms in text: bytes-like (bytes, bytearray, memoryview, mmap,
 array) or str, as UTF-8. mode is "any" (every occurrence, overlapping ones
-too), "word" (whole words) or "line" (whole lines). With threads=N the text
-is cut right after line feeds into N pieces counted at once, with the same
-result. Returns Counts equal to what the termcount program reports for the
-same bytes.)")
+too), "word" (whole words) or "line" (whole lines). The text is cut right
+after line feeds into pieces counted at once, with the same result:
+threads=None takes one thread per MiB of text, up to the cores this process
+may run on; threads=N takes up to N, each with at least 64 KiB. Returns
+Counts equal to what the termcount program reports for the same bytes.)")
         .def("count_file", &countFile, py::arg("path"), py::arg("mode") = "any",
              py::arg("threads") = py::none(), R"(
 Counts the terms in the file at path (str, bytes or os.PathLike), read in
-blocks, never whole. threads=None uses every core this process may run on;
-each thread reads its own piece of the file. A pipe or other file that
-cannot be read at offsets is read on one thread. Raises OSError (with errno
-and filename) when the file cannot be opened or read.)")
+blocks, never whole; threads as for count(), each thread reading its own
+piece of the file. A pipe or other file that cannot be read at offsets is
+read on one thread. A file that grows meanwhile is counted up to where its
+last piece meets the end; one that shrinks raises OSError (EIO). Raises
+OSError (with errno and filename) when the file cannot be opened or read.)")
         .def("count_stream", &countStream, py::arg("source"), py::arg("mode") = "any", R"(
 Counts the terms in a stream: a binary file object, read in blocks until
 read() returns b"", or an iterable of bytes-like chunks. The chunks are one

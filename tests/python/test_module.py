@@ -288,26 +288,28 @@ def test_eight_threads_share_one_terms_while_the_main_thread_runs(tmp_path):
             [lambda: terms.count_stream(open(f, "rb"), "word"),
              lambda: terms.count(text.decode(), "any")]
     modes = list(want) * 2 + ["word", "any"]
-    results = [None] * len(calls)
+    results, spans = [None] * len(calls), [None] * len(calls)
+    go = threading.Event()
 
     def work(i):
+        go.wait(timeout=60)
+        start = time.monotonic()
         results[i] = calls[i]()
+        spans[i] = (start, time.monotonic())
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(len(calls))]
-    start = time.monotonic()
     for t in threads:
         t.start()
-    # A scan that held the GIL would stall this loop for its whole length.
-    ticks, longest, last = 0, 0.0, time.monotonic()
+    # A count that held the GIL would keep this loop from running while it
+    # counts: every count must see the loop tick.
+    go.set()
+    ticks = []
     while any(t.is_alive() for t in threads):
-        now = time.monotonic()
-        longest, last, ticks = max(longest, now - last), now, ticks + 1
+        ticks.append(time.monotonic())
     for t in threads:
-        t.join()
-    elapsed = time.monotonic() - start
+        t.join(timeout=120)
     assert [r == want[m] for r, m in zip(results, modes)] == [True] * len(calls)
-    assert elapsed > 0.5, "too quick to show anything"
-    assert longest < 0.25 and ticks > 1000
+    assert [any(a < t < b for t in ticks) for a, b in spans] == [True] * len(calls)
 
 
 @pytest.mark.parametrize("call", [
@@ -350,12 +352,11 @@ def test_ctrl_c_interrupts_a_long_count(tmp_path, call):
     try:
         assert child.stdout.readline() == "counting\n"
         time.sleep(0.3)
-        sent = time.monotonic()
         child.send_signal(signal.SIGINT)
-        # Its standard input stays open: the pipe never ends.
-        child.wait(timeout=10)
+        # Its standard input stays open: the pipe never ends. The bound
+        # only catches a hang; how soon a count stops is measured in bench.
+        child.wait(timeout=60)
         assert child.stdout.read() == "interrupted\n"
-        assert time.monotonic() - sent < (5.0 if SANITIZED else 1.0)
     finally:
         child.kill()
         child.wait()
