@@ -9,6 +9,7 @@
 #include "frontend.h"
 #include "tree.h"
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <sched.h>
@@ -221,10 +223,99 @@ closeGate()
 }
 
 /* What a call that works without the GIL shares with its callbacks. */
+struct Progress;
+
 struct Call {
     PyThreadState *ts = nullptr;  // this thread's state while the GIL is released
     bool onMain = false;          // on Python's main thread, the one that runs signal handlers
+    Progress *progress = nullptr; // what to tell of the count's progress, or null
 };
+
+/* The module the caller needs for `what`, or an ImportError that says how
+ * to install it. */
+py::object
+needModule(const char *name, const char *what, const char *debian, const char *pip)
+{
+    try {
+        return py::module_::import(name);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ImportError))
+            throw;
+        PyErr_Format(PyExc_ImportError, "%s needs %s: apt-get install %s, or pip install %s",
+                     what, pip, debian, pip);
+        throw py::error_already_set();
+    }
+}
+
+/* A count's progress, told as the caller asked: to a callable, given
+ * (done, total), or to a tqdm bar, made at the first report. Only used
+ * with the GIL. */
+struct Progress {
+    py::object report = py::none();  // the callable, or None for a bar
+    py::object tqdm = py::none();    // tqdm.tqdm, for a bar
+    py::object bar = py::none();
+    const char *unit = "B";
+    uint64_t shown = 0;              // what the bar shows as done
+    uint64_t total = 0;              // the last total told
+
+    Progress(const py::object &progress, const char *unitName)
+        : unit(unitName)
+    {
+        if (PyBool_Check(progress.ptr()))
+            tqdm = needModule("tqdm", "progress=True", "python3-tqdm", "tqdm").attr("tqdm");
+        else if (PyCallable_Check(progress.ptr()))
+            report = progress;
+        else
+            throw py::type_error("progress must be a callable taking (done, total), "
+                                 "True for a tqdm bar, or None, not " +
+                                 std::string(Py_TYPE(progress.ptr())->tp_name));
+    }
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+    ~Progress()
+    {
+        if (bar.is_none())
+            return;
+        try {
+            bar.attr("close")();
+        } catch (py::error_already_set &) {
+            /* A bar that fails to close leaves nothing to undo. */
+        }
+    }
+
+    void tell(uint64_t done, uint64_t all)
+    {
+        total = all;
+        if (!report.is_none()) {
+            report(done, all);
+            return;
+        }
+        if (bar.is_none())
+            bar = tqdm(py::arg("total") = all != 0 ? py::object(py::int_(all)) : py::none(),
+                       py::arg("unit") = unit, py::arg("unit_scale") = true);
+        if (done > shown)
+            bar.attr("update")(done - shown);
+        shown = std::max(shown, done);
+    }
+
+    /* After a count that succeeded: the bar shows all of it done. */
+    void finish()
+    {
+        if (report.is_none() && total != 0)
+            tell(total, total);
+    }
+};
+
+/* The Progress for a count's `progress` argument: null for None or False. */
+std::unique_ptr<Progress>
+progressFor(const py::object &progress, Call *call, const char *unit)
+{
+    if (!progress || progress.is_none() || progress.ptr() == Py_False)
+        return nullptr;
+    auto p = std::make_unique<Progress>(progress, unit);
+    call->progress = p.get();
+    return p;
+}
 
 /* The GIL released for a scope of C++ work. */
 struct Unlocked {
@@ -259,10 +350,25 @@ newCall()
  * Python's signal handlers, so that Ctrl-C stops a long count. The
  * exception a handler raises stays set on this thread for the caller. */
 bool
-keepGoing(void *ctx, uint64_t, uint64_t) noexcept
+keepGoing(void *ctx, uint64_t done, uint64_t total) noexcept
 {
-    Relocked gil(*static_cast<Call *>(ctx));
-    return PyErr_CheckSignals() == 0;
+    Call *call = static_cast<Call *>(ctx);
+    Relocked gil(*call);
+    if (PyErr_CheckSignals() != 0)
+        return false;
+    if (call->progress == nullptr)
+        return true;
+    /* An exception the progress callable raises stops the count and
+     * reaches the caller. */
+    try {
+        call->progress->tell(done, total);
+        return true;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "telling a count's progress failed");
+    }
+    return false;
 }
 
 /* Asks keepGoing about ten times a second from a loop of many short steps
@@ -345,12 +451,47 @@ struct Counts : Zeroed {
         return terms.is(o.terms) || terms.equal(o.terms);
     }
 
-    py::dict toDict() const
+    /* Term `i` as a str, or a UnicodeDecodeError that names it. */
+    py::object decoded(size_t i) const
+    {
+        PyObject *t = terms[i].ptr();
+        PyObject *s = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(t), PyBytes_GET_SIZE(t), "strict");
+        if (s != nullptr)
+            return py::reinterpret_steal<py::object>(s);
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+            throw py::error_already_set();
+        py::error_already_set e;
+        Py_ssize_t start = 0, end = 0;
+        PyUnicodeDecodeError_GetStart(e.value().ptr(), &start);
+        PyUnicodeDecodeError_GetEnd(e.value().ptr(), &end);
+        std::string reason = "term " + std::to_string(i) + ", " +
+                             py::repr(terms[i]).cast<std::string>() + ", is not UTF-8";
+        PyObject *named = PyUnicodeDecodeError_Create("utf-8", PyBytes_AS_STRING(t),
+                                                      PyBytes_GET_SIZE(t), start, end,
+                                                      reason.c_str());
+        if (named != nullptr) {
+            PyErr_SetObject(PyExc_UnicodeDecodeError, named);
+            Py_DECREF(named);
+        }
+        throw py::error_already_set();
+    }
+
+    py::dict toDict(bool decode = false) const
     {
         py::dict d;
         for (size_t i = 0; i < counts.size(); i++)
-            d[terms[i]] = counts[i];
+            d[decode ? decoded(i) : py::object(terms[i])] = counts[i];
         return d;
+    }
+
+    py::object toPandas() const
+    {
+        py::object pandas = needModule("pandas", "to_pandas()", "python3-pandas", "pandas");
+        py::list values;
+        for (uint64_t n : counts)
+            values.append(n);
+        return pandas.attr("Series")(values, py::arg("index") = py::list(terms),
+                                     py::arg("dtype") = "uint64");
     }
 
     py::list mostCommon(const py::object &n) const
@@ -503,7 +644,7 @@ termBytesIterator(void *source, Tree *tree, AddEntryFn add) noexcept
 }
 
 std::unique_ptr<Terms>
-termsFromIterable(const py::object &items)
+termsFromIterable(const py::object &items, unsigned flags)
 {
     if (PyUnicode_Check(items.ptr()) || PyObject_CheckBuffer(items.ptr()))
         throw py::type_error("Terms takes an iterable of terms, not a single "
@@ -525,6 +666,7 @@ termsFromIterable(const py::object &items)
         i++;
     }
     auto terms = std::make_unique<Terms>();
+    terms->flags = flags;
     Call call = newCall();
     Poll poll(call);
     list.poll = &poll;
@@ -585,10 +727,11 @@ loadPolled(const char *path, Poll *poll, Tree **out)
 }
 
 std::unique_ptr<Terms>
-termsFromFile(const py::object &path)
+termsFromFile(const py::object &path, unsigned flags)
 {
     FilePath name(path);
     auto terms = std::make_unique<Terms>();
+    terms->flags = flags;
     Call call = newCall();
     Poll poll(call);
     Fault f;
@@ -610,8 +753,9 @@ newCounts(const Terms &t)
 Counting
 counting(Terms &t, const py::object &mode, Threads threads, Call *call)
 {
-    return {t.scanner(modeNamed(mode)->scan), threads.n,
-            call->onMain ? keepGoing : nullptr, call, threads.minPiece};
+    bool ask = call->onMain || call->progress != nullptr;
+    return {t.scanner(modeNamed(mode)->scan), threads.n, ask ? keepGoing : nullptr, call,
+            threads.minPiece};
 }
 
 Counts
@@ -637,10 +781,11 @@ countText(Terms *self, const py::object &text, const py::object &mode,
 
 Counts
 countFile(Terms *self, const py::object &path, const py::object &mode,
-          const py::object &threads)
+          const py::object &threads, const py::object &progress)
 {
     Terms &t = made(self);
     Call call = newCall();
+    std::unique_ptr<Progress> told = progressFor(progress, &call, "B");
     Counting c = counting(t, mode, threadCount(threads), &call);
     FilePath name(path);
     std::vector<uint64_t> counts = newCounts(t);
@@ -651,7 +796,138 @@ countFile(Terms *self, const py::object &path, const py::object &mode,
     }
     if (f.kind != FAULT_NONE)
         throwFault(f, name.name);
+    if (told)
+        told->finish();
     return t.counted(std::move(counts));
+}
+
+/* The paths count_files takes: a str is a glob, matched in sorted order
+ * (no match is FileNotFoundError); a bytes or os.PathLike is one path;
+ * anything else an iterable of paths. */
+std::deque<FilePath>
+pathsNamed(const py::object &paths)
+{
+    py::list listed;
+    if (PyUnicode_Check(paths.ptr())) {
+        listed = py::module_::import("glob").attr("glob")(paths);
+        listed.attr("sort")();
+        if (listed.empty()) {
+            errno = ENOENT;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_FileNotFoundError, paths.ptr());
+            throw py::error_already_set();
+        }
+    } else if (PyBytes_Check(paths.ptr()) || py::hasattr(paths, "__fspath__")) {
+        listed.append(paths);
+    } else if (py::isinstance<py::iterable>(paths)) {
+        listed = py::list(paths);
+    } else {
+        throw py::type_error("paths must be a str glob or an iterable of paths, not " +
+                             std::string(Py_TYPE(paths.ptr())->tp_name));
+    }
+    std::deque<FilePath> named;
+    for (py::handle p : listed)
+        named.emplace_back(py::reinterpret_borrow<py::object>(p));
+    return named;
+}
+
+Counts
+countFiles(Terms *self, const py::object &paths, const py::object &mode,
+           const py::object &threads, const py::object &progress)
+{
+    Terms &t = made(self);
+    Call call = newCall();
+    std::unique_ptr<Progress> told = progressFor(progress, &call, "B");
+    Counting c = counting(t, mode, threadCount(threads), &call);
+    std::deque<FilePath> named = pathsNamed(paths);
+    std::vector<const char *> bytes;
+    for (const FilePath &p : named)
+        bytes.push_back(p.bytes());
+    std::vector<uint64_t> counts = newCounts(t);
+    size_t failed = 0;
+    Fault f;
+    {
+        Unlocked nogil(call);
+        f = count_files(&c, bytes.data(), bytes.size(), counts.data(), &failed);
+    }
+    if (f.kind == FAULT_OPEN || f.kind == FAULT_READ)
+        throwFault(f, named[failed].name);
+    if (f.kind != FAULT_NONE)
+        throwFault(f);
+    if (told)
+        told->finish();
+    return t.counted(std::move(counts));
+}
+
+/* The texts of count_each, held for as long as the count reads them. */
+struct Texts {
+    std::deque<Bytes> held;
+    std::vector<Document> docs;
+    uint64_t bytes = 0;
+};
+
+void
+holdTexts(const py::object &texts, Texts *out)
+{
+    if (PyUnicode_Check(texts.ptr()) || PyObject_CheckBuffer(texts.ptr()))
+        throw py::type_error("count_each takes an iterable of texts, not a single "
+                             "text: count_each([text])");
+    for (py::handle item : texts) {
+        std::string what = "texts[" + std::to_string(out->docs.size()) + "]";
+        out->held.emplace_back();
+        if (!holdBytes(item.ptr(), &out->held.back(), true, what.c_str()))
+            throw py::error_already_set();
+        out->docs.push_back({out->held.back().data(), out->held.back().size()});
+        out->bytes += out->held.back().size();
+    }
+}
+
+/* A copy of `n` values as a NumPy array of T. */
+template <typename T, typename From>
+py::array_t<T>
+arrayOf(const From *values, size_t n)
+{
+    py::array_t<T> a(static_cast<py::ssize_t>(n));
+    T *to = a.mutable_data();
+    for (size_t i = 0; i < n; i++)
+        to[i] = static_cast<T>(values[i]);
+    return a;
+}
+
+py::object
+countEach(Terms *self, const py::object &texts, const py::object &mode,
+          const py::object &threads, const py::object &progress)
+{
+    Terms &t = made(self);
+    py::object sparse = needModule("scipy.sparse", "count_each", "python3-scipy", "scipy");
+    Texts held;
+    holdTexts(texts, &held);
+    Call call = newCall();
+    std::unique_ptr<Progress> told = progressFor(progress, &call, "doc");
+    /* Threads split the texts: as with one text, one per MiB at most. */
+    Threads n = threadCount(threads);
+    if (threads.is_none())
+        n.n = static_cast<unsigned>(std::clamp<uint64_t>(held.bytes >> 20, 1, n.n));
+    Counting c = counting(t, mode, n, &call);
+    EachCounts each{};
+    Fault f;
+    {
+        Unlocked nogil(call);
+        f = count_each(&c, held.docs.data(), held.docs.size(), &each);
+    }
+    std::unique_ptr<EachCounts, void (*)(EachCounts *)> owned(&each, count_freeEach);
+    if (f.kind != FAULT_NONE)
+        throwFault(f);
+    if (told)
+        told->finish();
+    size_t rows = held.docs.size();
+    size_t zero = 0;
+    const size_t *starts = each.rowStarts != nullptr ? each.rowStarts : &zero;
+    size_t stored = starts[rows];
+    py::tuple csr = py::make_tuple(arrayOf<uint64_t>(each.counts, stored),
+                                   arrayOf<int64_t>(each.entries, stored),
+                                   arrayOf<int64_t>(starts, rows + 1));
+    return sparse.attr("csr_matrix")(csr, py::arg("shape") = py::make_tuple(rows, t.size()),
+                                     py::arg("dtype") = "uint64");
 }
 
 /* A stream's chunks, taken with the GIL and scanned without it: from a
@@ -756,6 +1032,88 @@ unpackCounts(const std::string &in)
     return counts;
 }
 
+/* One parameter of a method: its name, and its default (null: required). */
+struct Param {
+    const char *name;
+    py::object byDefault;
+};
+
+/* The arguments of a call to `fn`, by position or keyword as Python binds
+ * them, defaults filled in. A call that does not fit raises the TypeError
+ * in the words of Python's own functions, naming the parameters there are,
+ * rather than pybind11's dump of every overload. */
+std::vector<py::object>
+bind(const char *fn, const std::vector<Param> &params, const py::args &args,
+     const py::kwargs &kwargs)
+{
+    std::string takes;
+    for (const Param &p : params)
+        takes += std::string(takes.empty() ? "" : ", ") + p.name;
+    if (args.size() > params.size())
+        throw py::type_error(std::string(fn) + "() takes at most " +
+                             std::to_string(params.size()) + " arguments (" + takes + "), " +
+                             std::to_string(args.size()) + " given");
+    std::vector<py::object> got(params.size());
+    for (size_t i = 0; i < args.size(); i++)
+        got[i] = args[i];
+    for (auto item : kwargs) {
+        std::string key = py::str(item.first);
+        size_t i = 0;
+        while (i < params.size() && key != params[i].name)
+            i++;
+        if (i == params.size())
+            throw py::type_error(std::string(fn) + "() got an unexpected keyword argument '" +
+                                 key + "': it takes " + (takes.empty() ? "none" : takes));
+        if (got[i])
+            throw py::type_error(std::string(fn) + "() got multiple values for argument '" +
+                                 key + "'");
+        got[i] = py::reinterpret_borrow<py::object>(item.second);
+    }
+    for (size_t i = 0; i < params.size(); i++) {
+        if (got[i])
+            continue;
+        if (!params[i].byDefault)
+            throw py::type_error(std::string(fn) + "() missing required argument '" +
+                                 params[i].name + "'");
+        got[i] = params[i].byDefault;
+    }
+    return got;
+}
+
+/* A flag argument: True or False only, so that a misplaced argument
+ * (a mode where a flag goes) is not taken as true. */
+bool
+flag(const py::object &value, const char *name)
+{
+    if (!PyBool_Check(value.ptr()))
+        throw py::type_error(std::string(name) + " must be True or False, not " +
+                             Py_TYPE(value.ptr())->tp_name);
+    return value.ptr() == Py_True;
+}
+
+unsigned
+scanFlags(const py::object &ignoreCase)
+{
+    return flag(ignoreCase, "ignore_case") ? SCAN_IGNORE_CASE : 0;
+}
+
+/* Counts' indexing: by position, as for a tuple. */
+uint64_t
+countAt(Counts *self, const py::object &i)
+{
+    Counts &c = made(self);
+    if (PyUnicode_Check(i.ptr()) || PyBytes_Check(i.ptr()))
+        throw py::type_error("Counts are indexed by position in the term list; "
+                             "look a term up in to_dict()");
+    if (!PyIndex_Check(i.ptr()))
+        throw py::type_error(std::string("Counts indices must be integers, not ") +
+                             Py_TYPE(i.ptr())->tp_name);
+    Py_ssize_t at = PyNumber_AsSsize_t(i.ptr(), PyExc_IndexError);
+    if (at == -1 && PyErr_Occurred())
+        throw py::error_already_set();
+    return c.counts[c.index(at)];
+}
+
 } // namespace
 
 PYBIND11_MODULE(_termcount, m)
@@ -765,6 +1123,12 @@ PYBIND11_MODULE(_termcount, m)
     py::module_::import("atexit").attr("register")(py::cpp_function(closeGate));
     py::object main = py::module_::import("threading").attr("main_thread")();
     mainThread = main.attr("ident").cast<unsigned long>();
+    /* Each docstring starts with its own signature, which help() and
+     * inspect.signature() read: the methods take *args and **kwargs, so
+     * that bind() words every refusal. */
+    py::options options;
+    options.disable_function_signatures();
+    py::object any = py::str("any"), none = py::none(), no = py::bool_(false);
 
     py::class_<Counts>(m, "Counts", py::buffer_protocol(), R"(
 The counts of one text: one count per term, in the order of the term list,
@@ -775,9 +1139,7 @@ equal term lists, so that sum() of the counts of a text's pieces gives the
 counts of the whole text). memoryview(c) and numpy.asarray(c) see the counts
 as unsigned 64-bit integers without a copy. Counts pickle.)")
         .def("__len__", [](Counts *c) { return made(c).counts.size(); })
-        .def("__getitem__", [](Counts *c, Py_ssize_t i) {
-                 return made(c).counts[c->index(i)];
-             })
+        .def("__getitem__", countAt)
         .def("__iter__", [](Counts *c) {
                  return py::make_iterator(made(c).counts.begin(), c->counts.end());
              }, py::keep_alive<0, 1>())
@@ -800,23 +1162,46 @@ as unsigned 64-bit integers without a copy. Counts pickle.)")
              })
         .def_property_readonly("terms", [](Counts *c) { return made(c).terms; },
                                "The terms, a tuple of bytes in list order.")
-        .def("report", [](Counts *c) { return made(c).report(); }, R"(
+        .def("report", [](Counts *c, const py::args &a, const py::kwargs &k) {
+                 bind("Counts.report", {}, a, k);
+                 return made(c).report();
+             }, R"(report($self, /)
+--
+
 The report the termcount program prints for the same terms and text, byte
 for byte: one b"COUNT TERM\n" line per term, in list order.)")
-        .def("to_dict", [](Counts *c) { return made(c).toDict(); }, R"(
+        .def("to_dict", [no](Counts *c, const py::args &a, const py::kwargs &k) {
+                 auto v = bind("Counts.to_dict", {{"decode", no}}, a, k);
+                 return made(c).toDict(flag(v[0], "decode"));
+             }, R"(to_dict($self, /, decode=False)
+--
+
 {term: count}. A term listed twice keeps the count of its last listing,
-the one the count goes to.)")
-        .def("most_common", [](Counts *c, const py::object &n) { return made(c).mostCommon(n); },
-             py::arg("n") = py::none(), R"(
+the one the count goes to. With decode=True the keys are str, the terms
+decoded as UTF-8: a term that is not raises UnicodeDecodeError naming it.)")
+        .def("to_pandas", [](Counts *c, const py::args &a, const py::kwargs &k) {
+                 bind("Counts.to_pandas", {}, a, k);
+                 return made(c).toPandas();
+             }, R"(to_pandas($self, /)
+--
+
+A pandas.Series of the counts, uint64, indexed by term (bytes) in list
+order, duplicates kept. Needs pandas.)")
+        .def("most_common", [none](Counts *c, const py::args &a, const py::kwargs &k) {
+                 auto v = bind("Counts.most_common", {{"n", none}}, a, k);
+                 return made(c).mostCommon(v[0]);
+             }, R"(most_common($self, /, n=None)
+--
+
 [(term, count), ...] by count, largest first, as to_dict() holds them; ties
 keep the order in which the terms are first listed. With n, only the first
 n pairs.)")
         .def_buffer([](Counts *c) {
             /* No exception may leave here: an uninitialised Counts shows
              * as none at all. */
-            static uint64_t none[1];
+            static uint64_t nothing[1];
             bool empty = c == nullptr || !c->terms || c->counts.empty();
-            return py::buffer_info(empty ? none : c->counts.data(), sizeof(uint64_t),
+            return py::buffer_info(empty ? nothing : c->counts.data(), sizeof(uint64_t),
                                    py::format_descriptor<uint64_t>::format(), 1,
                                    {empty ? 0 : c->counts.size()}, {sizeof(uint64_t)}, true);
         })
@@ -837,7 +1222,9 @@ n pairs.)")
                 return c;
             }));
 
-    py::class_<Terms>(m, "Terms", R"(
+    py::class_<Terms>(m, "Terms", R"(Terms(terms, ignore_case=False)
+--
+
 A list of terms and the index built over it: built once, counted any number
 of times, from any number of threads at once.
 
@@ -845,12 +1232,27 @@ Terms(terms) takes an iterable whose items are each one term: bytes-like,
 or str as UTF-8. A term may hold any bytes but a line feed, and may not be
 empty. Terms.from_file(path) reads a search file by the termcount program's
 rules. A term listed twice is counted under its last listing; earlier
-listings count 0.
+listings count 0. With ignore_case=True, ASCII letters match either case
+and nothing else changes: terms that differ only in case are one term
+listed twice.
 
 Every count releases the GIL while it scans, and Ctrl-C interrupts it.
-Terms pickle as their term list, and the index is built anew on load.)")
-        .def(py::init(&termsFromIterable), py::arg("terms"))
-        .def_static("from_file", &termsFromFile, py::arg("path"), R"(
+threads=None, in every count, takes as many threads as help: one per MiB
+of text, up to the cores this process may run on; threads=N takes up to N.
+progress, where a count takes it, is a callable called now and then on the
+calling thread with (done, total) (bytes, or texts for count_each; total 0
+when not known ahead), or True for a tqdm bar. Terms pickle as their term
+list and ignore_case, and the index is built anew on load.)")
+        .def(py::init([no](const py::args &a, const py::kwargs &k) {
+                 auto v = bind("Terms", {{"terms", {}}, {"ignore_case", no}}, a, k);
+                 return termsFromIterable(v[0], scanFlags(v[1]));
+             }))
+        .def_static("from_file", [no](const py::args &a, const py::kwargs &k) {
+                 auto v = bind("Terms.from_file", {{"path", {}}, {"ignore_case", no}}, a, k);
+                 return termsFromFile(v[0], scanFlags(v[1]));
+             }, R"(from_file(path, ignore_case=False)
+--
+
 Reads the terms of a search file, as the termcount program does: one term
 per line, the line feed dropped, empty lines skipped, a NUL ending a term, a
 carriage return kept, a line read in pieces of at most 1,048,575 bytes.
@@ -860,11 +1262,19 @@ cannot be built.)")
         .def("__len__", [](Terms *t) { return made(t).size(); })
         .def_property_readonly("terms", [](Terms *t) { return made(t).terms(); },
                                "The terms, a tuple of bytes in list order, duplicates kept.")
+        .def_property_readonly("ignore_case", [](Terms *t) {
+                                   return (made(t).flags & SCAN_IGNORE_CASE) != 0;
+                               }, "Whether ASCII letters match either case.")
         .def("__repr__", [](Terms *t) {
                  return "<termcount.Terms of " + std::to_string(made(t).size()) + " terms>";
              })
-        .def("count", &countText, py::arg("text"), py::arg("mode") = "any",
-             py::arg("threads") = py::none(), R"(
+        .def("count", [any, none](Terms *t, const py::args &a, const py::kwargs &k) {
+                 auto v = bind("Terms.count", {{"text", {}}, {"mode", any}, {"threads", none}},
+                               a, k);
+                 return countText(t, v[0], v[1], v[2]);
+             }, R"(count($self, /, text, mode='any', threads=None)
+--
+
 Counts the terms in text: bytes-like (bytes, bytearray, memoryview, mmap,
 array) or str, as UTF-8. mode is "any" (every occurrence, overlapping ones
 too), "word" (whole words) or "line" (whole lines). The text is cut right
@@ -872,24 +1282,62 @@ after line feeds into pieces counted at once, with the same result:
 threads=None takes one thread per MiB of text, up to the cores this process
 may run on; threads=N takes up to N, each with at least 64 KiB. Returns
 Counts equal to what the termcount program reports for the same bytes.)")
-        .def("count_file", &countFile, py::arg("path"), py::arg("mode") = "any",
-             py::arg("threads") = py::none(), R"(
+        .def("count_file", [any, none](Terms *t, const py::args &a, const py::kwargs &k) {
+                 auto v = bind("Terms.count_file", {{"path", {}}, {"mode", any},
+                               {"threads", none}, {"progress", none}}, a, k);
+                 return countFile(t, v[0], v[1], v[2], v[3]);
+             }, R"(count_file($self, /, path, mode='any', threads=None, progress=None)
+--
+
 Counts the terms in the file at path (str, bytes or os.PathLike), read in
 blocks, never whole; threads as for count(), each thread reading its own
 piece of the file. A pipe or other file that cannot be read at offsets is
 read on one thread. A file that grows meanwhile is counted up to where its
 last piece meets the end; one that shrinks raises OSError (EIO). Raises
 OSError (with errno and filename) when the file cannot be opened or read.)")
-        .def("count_stream", &countStream, py::arg("source"), py::arg("mode") = "any", R"(
-Counts the terms in a stream: a binary file object, read in blocks until
-read() returns b"", or an iterable of bytes-like chunks. The chunks are one
-text, as if joined: a term may span two of them. An exception raised by the
-source propagates unchanged.)")
+        .def("count_files", [any, none](Terms *t, const py::args &a, const py::kwargs &k) {
+                 auto v = bind("Terms.count_files", {{"paths", {}}, {"mode", any},
+                               {"threads", none}, {"progress", none}}, a, k);
+                 return countFiles(t, v[0], v[1], v[2], v[3]);
+             }, R"(count_files($self, /, paths, mode='any', threads=None, progress=None)
+--
+
+The sum of count_file() over many files: paths is a str glob (matched in
+sorted order; FileNotFoundError when nothing matches), or an iterable of
+paths. The files are spread over the threads, each read whole by one.
+Raises OSError naming the file that could not be opened or read.)")
+        .def("count_stream", [any](Terms *t, const py::args &a, const py::kwargs &k) {
+                 auto v = bind("Terms.count_stream", {{"source", {}}, {"mode", any}}, a, k);
+                 return countStream(t, v[0], v[1]);
+             }, R"(count_stream($self, /, source, mode='any')
+--
+
+Counts the terms in a stream, on one thread: a binary file object, read in
+blocks until read() returns b"", or an iterable of bytes-like chunks. The
+chunks are one text, as if joined: a term may span two of them. An
+exception raised by the source propagates unchanged.)")
+        .def("count_each", [any, none](Terms *t, const py::args &a, const py::kwargs &k) {
+                 auto v = bind("Terms.count_each", {{"texts", {}}, {"mode", any},
+                               {"threads", none}, {"progress", none}}, a, k);
+                 return countEach(t, v[0], v[1], v[2], v[3]);
+             }, R"(count_each($self, /, texts, mode='any', threads=None, progress=None)
+--
+
+Counts each text of an iterable (bytes-like or str items: a list, a tuple,
+a pandas Series, a NumPy object array) as a text of its own, and returns a
+scipy.sparse.csr_matrix of shape (texts, terms), dtype uint64, zeros left
+out: row i equals count(texts[i], mode). The threads split the texts. A
+text of the wrong type raises TypeError naming its index, before anything
+is counted. Needs SciPy.)")
         .def(py::pickle(
-            [](Terms *t) { return py::make_tuple(made(t).terms()); },
+            [](Terms *t) {
+                return py::make_tuple(made(t).terms(), (t->flags & SCAN_IGNORE_CASE) != 0);
+            },
             [](const py::tuple &state) {
-                if (state.size() != 1)
+                /* A Terms pickled before ignore_case holds the terms alone. */
+                if (state.size() != 1 && state.size() != 2)
                     throw py::value_error("not a pickled Terms");
-                return termsFromIterable(state[0]);
+                return termsFromIterable(state[0],
+                                         state.size() == 2 ? scanFlags(state[1]) : 0);
             }));
 }

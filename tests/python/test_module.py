@@ -50,11 +50,17 @@ def word_counts():
     (lambda c: c == [0, 2, 0, 2], False),
     (lambda c: pickle.loads(pickle.dumps(c)) == c, True),
     (lambda c: memoryview(c).tolist(), [0, 2, 0, 2]),
+    (lambda c: c.to_dict(decode=True), {"cat": 2, "dog": 2, "at": 0}),
+    (lambda c: pytest.importorskip("pandas") and c.to_pandas().to_dict(),
+     {b"cat": 2, b"dog": 2, b"at": 0}),
+    (lambda c: (list(c.to_pandas().index), str(c.to_pandas().dtype)),
+     ([b"cat", b"dog", b"at", b"cat"], "uint64")),
     (lambda c: (memoryview(c).format, memoryview(c).itemsize, memoryview(c).readonly),
      ("Q", 8, True)),
 ], ids=["list", "len", "negative index", "terms", "report", "to_dict keeps the last listing",
         "most_common, ties in list order", "most_common(1)", "most_common(-1)", "+", "sum",
-        "0 +", "other mode", "other terms", "not Counts", "pickle", "memoryview", "uint64"])
+        "0 +", "other mode", "other terms", "not Counts", "pickle", "memoryview", "uint64",
+        "to_dict(decode=True)", "to_pandas", "to_pandas keeps every listing"])
 def test_counts_are_a_value(got, want):
     assert got(word_counts()) == want
 
@@ -152,6 +158,21 @@ def failing_source():
      "never initialised"),
     (lambda: word_counts() == termcount.Counts.__new__(termcount.Counts), TypeError,
      "never initialised"),
+    (lambda: word_counts()["cat"], TypeError, "by position .* to_dict"),
+    (lambda: word_counts()[1.0], TypeError, "integers, not float"),
+    (lambda: TERMS.count_stream([b"cat"], threads=2), TypeError,
+     r"count_stream\(\) got an unexpected keyword argument 'threads': it takes source, mode"),
+    (lambda: TERMS.count(), TypeError, r"count\(\) missing required argument 'text'"),
+    (lambda: TERMS.count(TEXT, "any", 1, 2), TypeError, "at most 3 arguments"),
+    (lambda: TERMS.count(TEXT, "any", mode="word"), TypeError, "multiple values for argument 'mode'"),
+    (lambda: termcount.Terms([b"a"], ignore_case="yes"), TypeError, "True or False"),
+    (lambda: termcount.Terms([b"\xff"]).count(b"").to_dict(decode=True), UnicodeDecodeError,
+     r"term 0, b'\\xff', is not UTF-8"),
+    (lambda: TERMS.count_each([b"cat", "dog", 7]), TypeError, r"texts\[2\] must be bytes-like"),
+    (lambda: TERMS.count_each(b"cat"), TypeError, r"not a single text"),
+    (lambda: TERMS.count_file(__file__, progress=5), TypeError, "progress must be a callable"),
+    (lambda: TERMS.count_files("/no such folder/*.log"), FileNotFoundError, "no such folder"),
+    (lambda: TERMS.count_files(5), TypeError, "glob or an iterable of paths"),
 ], ids=["unknown mode", "mode not str", "None text", "int text", "strided text",
         "threads 0", "threads negative", "threads float", "count_file threads 0",
         "str chunk", "None chunk", "int chunk", "text file", "not iterable source",
@@ -159,13 +180,17 @@ def failing_source():
         "int for terms", "int path", "mode cut by a NUL", "mode without UTF-8",
         "int array text", "numpy object array", "wide chunk", "wide term",
         "Terms never initialised: count", "len", "terms",
-        "Counts never initialised: to_dict", "=="])
+        "Counts never initialised: to_dict", "==", "a term for an index", "float index",
+        "count_stream takes no threads", "no text", "too many arguments", "mode twice",
+        "ignore_case not bool", "to_dict(decode=True) of a term not UTF-8",
+        "count_each, an int text", "count_each, one text", "progress not callable",
+        "count_files, a glob matching nothing", "count_files of an int"])
 def test_bad_input_is_refused(call, error, says):
     with pytest.raises(error, match=says):
         call()
 
 
-@pytest.mark.parametrize("how", ["from_file", "count_file"])
+@pytest.mark.parametrize("how", ["from_file", "count_file", "count_files"])
 @pytest.mark.parametrize("path, error, code", [
     ("missing", FileNotFoundError, errno.ENOENT),
     ("folder", IsADirectoryError, errno.EISDIR),
@@ -174,10 +199,52 @@ def test_files_that_cannot_be_read(tmp_path, how, path, error, code):
     target = tmp_path / path
     if path == "folder":
         target.mkdir()
-    call = termcount.Terms.from_file if how == "from_file" else TERMS.count_file
+    call = {"from_file": termcount.Terms.from_file, "count_file": TERMS.count_file,
+            "count_files": lambda p: TERMS.count_files([__file__, p, __file__])}[how]
     with pytest.raises(error) as e:
         call(target)
     assert e.value.errno == code and e.value.filename == str(target)
+
+
+@pytest.mark.parametrize("module, call, says", [
+    ("scipy.sparse", lambda: TERMS.count_each([TEXT]), "python3-scipy, or pip install scipy"),
+    ("tqdm", lambda: TERMS.count_file(__file__, progress=True),
+     "python3-tqdm, or pip install tqdm"),
+    ("pandas", lambda: word_counts().to_pandas(), "python3-pandas, or pip install pandas"),
+], ids=["count_each without SciPy", "a bar without tqdm", "to_pandas without pandas"])
+def test_a_missing_module_is_named_with_its_packages(monkeypatch, module, call, says):
+    monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(ImportError, match=says):
+        call()
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.mark.parametrize("call, total", [
+    (lambda t, zeros, tell: t.count_file(zeros, threads=2, progress=tell), 16 << 30),
+    (lambda t, zeros, tell: t.count_files([zeros, zeros], progress=tell), 32 << 30),
+    (lambda t, zeros, tell: t.count_each([b"a" * 1000] * 2000000, progress=tell), 2000000),
+], ids=["count_file", "count_files", "count_each"])
+def test_progress_is_told_on_the_calling_thread(tmp_path, call, total):
+    # Seconds of counting at the least; the first report stops it.
+    zeros = sparse_zeros(tmp_path / "zeros")
+    told = []
+
+    def tell(done, of):
+        told.append((done, of, threading.get_ident()))
+        raise Stop
+
+    with pytest.raises(Stop):
+        call(termcount.Terms([b"b"]), zeros, tell)
+    assert [(of, ident) for _, of, ident in told] == [(total, threading.get_ident())]
+    assert 0 <= told[0][0] <= total
+
+
+def test_a_bar_gives_the_same_counts():
+    pytest.importorskip("tqdm")
+    assert TERMS.count_file(__file__, progress=True) == TERMS.count_file(__file__)
 
 
 def test_a_source_exception_propagates_unchanged():
@@ -204,16 +271,21 @@ def test_a_read_error_midway_raises(tmp_path):
     assert "OSError: [Errno 5] Input/output error: " + repr(str(f)) in done.stderr
 
 
-def test_a_file_that_shrinks_under_a_threaded_count_raises(tmp_path):
-    # 16 GiB of zero pages with a line feed in every 64 MiB, cut down to
-    # 1 MiB by another process while two threads read it: the second
-    # piece now starts past the end. Seconds of reading are left then.
-    path = tmp_path / "zeros"
+def sparse_zeros(path):
+    """16 GiB of zero pages, which cost no disk, with a line feed in every
+    64 MiB for threads to cut at: seconds of counting at the least."""
     with open(path, "wb") as f:
         for at in range(0, 16 << 30, 64 << 20):
             f.seek(at)
             f.write(b"\n")
         f.truncate(16 << 30)
+    return path
+
+
+def test_a_file_that_shrinks_under_a_threaded_count_raises(tmp_path):
+    # Cut down to 1 MiB by another process while two threads read it: the
+    # second piece now starts past the end.
+    path = sparse_zeros(tmp_path / "zeros")
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
         import termcount
         print("counting", flush=True)
@@ -283,10 +355,12 @@ def test_eight_threads_share_one_terms_while_the_main_thread_runs(tmp_path):
     f.write_bytes(text)
     terms = termcount.Terms([b"cat", b"the", b"at", b"mat"])
     want = {m: terms.count(text, m) for m in ("any", "word", "line")}
+    # Decoded here: a decode in a call would hold the GIL while others count.
+    decoded = text.decode()
     calls = [lambda m=m: terms.count(text, m, threads=2) for m in want] + \
             [lambda m=m: terms.count_file(f, m, threads=1) for m in want] + \
             [lambda: terms.count_stream(open(f, "rb"), "word"),
-             lambda: terms.count(text.decode(), "any")]
+             lambda: terms.count(decoded, "any")]
     modes = list(want) * 2 + ["word", "any"]
     results, spans = [None] * len(calls), [None] * len(calls)
     go = threading.Event()
