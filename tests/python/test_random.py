@@ -8,6 +8,8 @@ import io
 import os
 import random
 
+import pytest
+
 import termcount
 from cases import MODES, draw, terms_of
 
@@ -55,6 +57,12 @@ def as_text_type(rng, text):
     return text
 
 
+def documents(rng, text):
+    """The text cut anywhere into documents, empty ones among them."""
+    cuts = sorted(rng.randrange(len(text) + 1) for _ in range(rng.randrange(6)))
+    return [text[a:b] for a, b in zip([0] + cuts, cuts + [len(text)])]
+
+
 def cut_at_line_feeds(rng, text):
     cuts = sorted(rng.sample([i + 1 for i, b in enumerate(text) if b == 10],
                              k=min(3, text.count(b"\n"))))
@@ -81,7 +89,14 @@ def check_case(rng, tmp, run_termcount):
             "count_stream, file": from_file.count_stream(Trickle(text, rng), mode),
             "sum over pieces": sum(from_file.count(p, mode)
                                    for p in cut_at_line_feeds(rng, text)),
+            "count_files": from_file.count_files([tf, os.fsencode(tf)], mode, threads),
         }
+        if want_files(from_file, mode, tf) != got["count_files"]:
+            return f"count_files ({mode}) differs from summed count_file"
+        del got["count_files"]
+        diff = check_each(rng, from_list, text, mode) or check_ignore_case(rng, listed, text, mode)
+        if diff:
+            return f"{diff}\nsearch file {search_file!r}\ntext {text[:300]!r}"
         for how, counts in got.items():
             if counts.report() != want:
                 return (f"{how} ({mode}, {threads} threads) differs\n"
@@ -90,7 +105,39 @@ def check_case(rng, tmp, run_termcount):
     return None
 
 
+def want_files(terms, mode, path):
+    return terms.count_file(path, mode) + terms.count_file(path, mode)
+
+
+def check_each(rng, terms, text, mode):
+    """count_each of random documents against count() of each."""
+    docs = documents(rng, text)
+    threads = 1 + rng.randrange(4)
+    rows = terms.count_each([as_text_type(rng, d) for d in docs], mode, threads).toarray()
+    for i, doc in enumerate(docs):
+        if list(rows[i]) != list(terms.count(doc, mode)):
+            return f"count_each ({mode}, {threads} threads) row {i} of {docs!r} differs"
+    return None
+
+
+def check_ignore_case(rng, listed, text, mode):
+    """ignore_case against the lowercased terms and text; a random ASCII
+    case for every byte of both."""
+    def shuffled(b):
+        return bytes(c ^ 32 if (c | 32) in range(97, 123) and rng.randrange(2) else c
+                     for c in b)
+
+    if not listed:
+        return None
+    folded = termcount.Terms([shuffled(t) for t in listed], ignore_case=True)
+    want = termcount.Terms([t.lower() for t in listed]).count(text.lower(), mode)
+    if list(folded.count(shuffled(text), mode)) != list(want):
+        return f"ignore_case ({mode}) differs from the lowercased count"
+    return None
+
+
 def test_every_entry_point_matches_the_program(tmp_path, run_termcount):
+    pytest.importorskip("scipy.sparse")
     cases = int(os.environ.get("TERMCOUNT_CASES", "200"))
     seed = int(os.environ.get("TERMCOUNT_SEED", "1"))
     failures = []
