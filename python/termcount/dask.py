@@ -1,4 +1,4 @@
-"""Exact counts over many files on a Dask cluster.
+"""Exact counts over many files, and per document, on a Dask cluster.
 
 ::
 
@@ -14,9 +14,10 @@ per block (a compressed file, which cannot be cut, is one task), and adds
 the per-block counts up in a tree. Counts add up exactly over such blocks,
 so the result is the sum, over the files, of one termcount run per file.
 Every block checks that its file is still the one planned, so a file that
-changes during a count makes it fail rather than come out mixed. Each
-worker process builds the index of a term list once and keeps it for every
-task and every later count of the same list.
+changes during a count makes it fail rather than come out mixed.
+count_each counts every document of a bag or a Series on its own, partition
+by partition. Each worker process builds the index of a term list once and
+keeps it for every task and every later count of the same list.
 """
 import errno
 import hashlib
@@ -29,6 +30,7 @@ from typing import Any, Optional, Sequence, Tuple, Union
 
 try:
     import dask
+    import dask.bag
     from dask.utils import parse_bytes
     from fsspec.compression import compr
     from fsspec.core import get_fs_token_paths
@@ -43,7 +45,7 @@ except ImportError as e:  # pragma: no cover - depends on what is installed
 
 from . import Counts, Terms
 
-__all__ = ["count_files", "MIN_BLOCKSIZE"]
+__all__ = ["count_files", "count_each", "MIN_BLOCKSIZE"]
 
 # How many per-task results one task of the reduction combines.
 FAN_IN = 8
@@ -59,13 +61,14 @@ _KEEP = 4
 _indexes: "OrderedDict[str, Terms]" = OrderedDict()
 _lock = threading.Lock()
 
-# A term list as the tasks receive it: its digest, and its terms each
-# ended by a line feed, which no term holds.
-TermList = Tuple[str, bytes]
+# A term list as the tasks receive it: its digest, its terms each ended by
+# a line feed (which no term holds), and whether case is ignored.
+TermList = Tuple[str, bytes, bool]
 
 
-def _digest(terms: Tuple[bytes, ...]) -> str:
+def _digest(terms: Tuple[bytes, ...], ignore_case: bool) -> str:
     h = hashlib.blake2b(digest_size=20)
+    h.update(b"i" if ignore_case else b"c")
     for t in terms:
         h.update(len(t).to_bytes(8, "little"))
         h.update(t)
@@ -79,12 +82,12 @@ def _remember(digest: str, terms: Terms) -> None:
         _indexes.popitem(last=False)
 
 
-def _index(digest: str, listed: bytes) -> Terms:
+def _index(digest: str, listed: bytes, ignore_case: bool) -> Terms:
     """The index of a term list, built here at most once."""
     with _lock:
         index = _indexes.get(digest)
         if index is None:
-            index = Terms(listed.split(b"\n")[:-1])
+            index = Terms(listed.split(b"\n")[:-1], ignore_case=ignore_case)
         _remember(digest, index)
         return index
 
@@ -94,14 +97,15 @@ def _term_list(terms: Terms, mode: str) -> Any:
     if not isinstance(terms, Terms):
         raise TypeError(f"terms must be a termcount.Terms, not {type(terms).__name__}")
     terms.count(b"", mode)  # refuses a bad mode before anything runs
-    digest = _digest(terms.terms)
+    digest = _digest(terms.terms, terms.ignore_case)
     with _lock:
         _remember(digest, terms)  # a local scheduler counts with the caller's index
     # One key for the term list, which each worker fetches once, rather
     # than a copy in every task; one bytes object, which Dask does not walk
     # item by item as it would a tuple of a million terms.
     listed = b"".join(t + b"\n" for t in terms.terms)
-    return dask.delayed((digest, listed), name=f"termcount-terms-{digest}", traverse=False)
+    return dask.delayed((digest, listed, terms.ignore_case),
+                        name=f"termcount-terms-{digest}", traverse=False)
 
 
 def _check_client(client: Any) -> None:
@@ -198,6 +202,18 @@ def _add(*counts: Counts) -> Counts:
     return sum(counts[1:], counts[0])
 
 
+def _count_part(part: Any, term_list: TermList, mode: str) -> Any:
+    # A bag's partition may be an iterator, and a Series' is a pandas Series.
+    docs = part if isinstance(part, list) else list(part)
+    return _index(*term_list).count_each(docs, mode, threads=1)
+
+
+def _stack(*rows: Any) -> Any:
+    import numpy
+    import scipy.sparse
+    return scipy.sparse.vstack(rows, format="csr", dtype=numpy.uint64)
+
+
 def _tree(parts: list, combine: Any) -> Any:
     """The delayed parts combined FAN_IN at a time, in their order."""
     step = dask.delayed(combine, pure=True)
@@ -259,3 +275,28 @@ def count_files(paths: Union[str, Sequence[str]], terms: Terms, mode: str = "any
         parts += [count(fs, path, stamp, block, comp, term_list, mode) for block in blocks]
     return _result(_tree(parts, _add), compute, client)
 
+
+def count_each(docs: Any, terms: Terms, mode: str = "any", compute: bool = True,
+               client: Optional[Any] = None) -> Any:
+    """Counts the terms in every document of a dask.bag.Bag (of bytes-like
+    or str items), or of a Dask Series of str, on its own: a
+    scipy.sparse.csr_matrix of shape (documents, terms), dtype uint64, zeros
+    left out, rows in the documents' order, row i equal to
+    terms.count(document i, mode). With compute=False, a dask Delayed that
+    computes to it. Each partition is one task, counted with
+    Terms.count_each; client as for count_files.
+    """
+    term_list = _term_list(terms, mode)
+    _check_client(client)
+    try:
+        import scipy.sparse  # noqa: F401 - the rows are stacked with it
+    except ImportError as e:
+        raise ImportError("termcount.dask.count_each needs SciPy: apt-get install "
+                          "python3-scipy, or pip install scipy") from e
+    series = getattr(sys.modules.get("dask.dataframe"), "Series", ())
+    if not isinstance(docs, (dask.bag.Bag, series)):
+        raise TypeError("docs must be a dask.bag.Bag or a dask.dataframe.Series, "
+                        f"not {type(docs).__name__}")
+    each = dask.delayed(_count_part, pure=True)
+    parts = [each(part, term_list, mode) for part in docs.to_delayed()]
+    return _result(_tree(parts, _stack), compute, client)

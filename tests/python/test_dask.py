@@ -1,8 +1,9 @@
-"""termcount.dask against the termcount program run once per file: on an
-in-process LocalCluster, and on a real cluster of Dask's own programs, a
-dask-scheduler and dask-worker processes on 127.0.0.1, one of which is
-killed midway through a count. TERMCOUNT_DASK_CASES (default 20) sets the
-random run on the real cluster; the full run is TERMCOUNT_DASK_CASES=500."""
+"""termcount.dask against the termcount program run once per file, and
+count_each against the module's own: on an in-process LocalCluster, and on
+a real cluster of Dask's own programs, a dask-scheduler and dask-worker
+processes on 127.0.0.1, one of which is killed midway through a count.
+TERMCOUNT_DASK_CASES (default 20) sets the random run on the real cluster;
+the full run is TERMCOUNT_DASK_CASES=500."""
 import bz2
 import contextlib
 import gzip
@@ -27,8 +28,15 @@ from cases import MODES, draw, terms_of
 distributed = pytest.importorskip("distributed")
 tdask = pytest.importorskip("termcount.dask")
 import dask  # noqa: E402 - after the skip, which it needs too
+import dask.bag  # noqa: E402
 import dask.diagnostics  # noqa: E402
 from dask.delayed import Delayed  # noqa: E402
+
+try:
+    import dask.dataframe as dd
+    import pandas
+except ImportError:  # the Series rows need python3-pandas
+    dd = None
 
 BLOCKSIZES = (1 << 16, 100_000, 1 << 20, 64 << 20)
 COMPRESSORS = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}
@@ -172,12 +180,40 @@ def compare_case(rng, folder, run_termcount, client):
     return None
 
 
+def compare_each_case(rng, client):
+    """count_each over a bag, or a Dask Series, of random documents (empty
+    ones too, some in swapped case) against Terms.count_each over the same
+    documents, with case ignored or not."""
+    search_file, text = draw(rng)
+    terms = termcount.Terms(terms_of(search_file), ignore_case=bool(rng.randrange(2)))
+    docs = text.split(b"\n")[:rng.randrange(60)] + [b""] * rng.randrange(2)
+    docs = [d.swapcase() if rng.randrange(2) else d for d in docs]
+    rng.shuffle(docs)
+    mode = rng.choice(MODES)
+    parts = 1 + rng.randrange(4)
+    if dd is not None and rng.randrange(2):
+        docs = [d.decode("latin-1") for d in docs]
+        collection = dd.from_pandas(pandas.Series(docs, dtype=object), npartitions=parts)
+    else:
+        collection = dask.bag.from_sequence(docs, npartitions=parts)
+    eager = rng.randrange(2)
+    got = tdask.count_each(collection, terms, mode, compute=eager, client=client)
+    got = got if eager else computed(got, client)
+    want = terms.count_each(docs, mode)
+    if (got.shape, got.dtype) != (want.shape, want.dtype) or (got != want).nnz:
+        return (f"count_each {type(collection).__name__}, {mode}, {parts} partitions, "
+                f"compute={eager}: want {want.toarray()}, got {got.toarray()}")
+    return None
+
+
 def run_cases(n, seed, folder, run_termcount, client):
     failures = []
     for i in range(n):
-        diff = compare_case(random.Random(seed * 7919 + i), folder, run_termcount, client)
-        if diff:
-            failures.append(f"case {i}: {diff}")
+        rng = random.Random(seed * 7919 + i)
+        for diff in (compare_case(rng, folder, run_termcount, client),
+                     compare_each_case(rng, client)):
+            if diff:
+                failures.append(f"case {i}: {diff}")
     return failures
 
 
@@ -211,10 +247,14 @@ def test_each_worker_builds_an_index_once(tmp_path, cluster):
     terms = termcount.Terms([b"cat", b"at", b"the %d" % random.randrange(10**9)])
     f = tmp_path / "text"
     f.write_bytes(b"the cat sat on the mat\n" * 100000)
+    docs = [b"the cat", b"at"] * 200
     for mode in MODES:
-        # About forty tasks, on two workers.
+        # About forty tasks each, on two workers.
         got = tdask.count_files(str(f), terms, mode, blocksize=1 << 16, client=cluster.client)
         assert got == terms.count_file(f, mode)
+        each = tdask.count_each(dask.bag.from_sequence(docs, npartitions=40), terms, mode,
+                                client=cluster.client)
+        assert (each != terms.count_each(docs, mode)).nnz == 0
         same = cluster.client.run(hold_indexes)
         assert all(all(kept.values()) for kept in same.values()), same
     assert all(same.values()), f"a worker holds no index: {same}"
@@ -305,9 +345,9 @@ def test_missing_and_unreadable_files_raise_at_the_caller(tmp_path, local_client
 
 BAD_ARGUMENTS = [
     # (id, the functions called, arguments, exception, message)
-    ("mode", "files", dict(mode="words"), ValueError, "'any', 'word' or 'line'"),
-    ("terms", "files", dict(terms=[b"a"]), TypeError, "termcount.Terms"),
-    ("client", "files", dict(client="tcp://127.0.0.1:8786"), TypeError,
+    ("mode", "files each", dict(mode="words"), ValueError, "'any', 'word' or 'line'"),
+    ("terms", "files each", dict(terms=[b"a"]), TypeError, "termcount.Terms"),
+    ("client", "files each", dict(client="tcp://127.0.0.1:8786"), TypeError,
      "distributed.Client or None"),
     ("blocksize -1", "files", dict(blocksize=-1), ValueError, "at least 64 KiB"),
     ("blocksize 0", "files", dict(blocksize=0), ValueError, "at least 64 KiB"),
@@ -318,6 +358,7 @@ BAD_ARGUMENTS = [
     ("blocksize float", "files", dict(blocksize=1e6), TypeError, "int or a str"),
     ("compression", "files", dict(compression="gz"), ValueError, "'gzip'"),
     ("paths", "files", dict(paths=7), TypeError, "paths must be"),
+    ("docs", "each", dict(docs=[b"a"]), TypeError, "dask.bag.Bag or a dask.dataframe.Series"),
 ]
 
 
@@ -329,6 +370,9 @@ def test_bad_arguments(tmp_path, local_client, calls, arguments, error, message)
     if "files" in calls:
         with pytest.raises(error, match=message):
             tdask.count_files(given.pop("paths", str(tmp_path / "a.log")), **given)
+    if "each" in calls:
+        with pytest.raises(error, match=message):
+            tdask.count_each(given.pop("docs", dask.bag.from_sequence([b"a"])), **given)
 
 
 def slow_files(folder):
