@@ -342,13 +342,19 @@ piecesWanted(const Counting *c, uint64_t size)
 /*
  * Cuts a text of `size` bytes into at most `n` pieces of about equal size,
  * each but the last ending right after a line feed, and writes where each
- * starts to `starts`. `lineFeedFrom(from)` gives the position of the first
- * line feed at or after `from`, `size` if there is none, or -errno if the
- * text cannot be read. Returns the number of pieces, or -errno.
+ * starts to `starts`. `lineFeedIn(from, to)` gives the position of the
+ * first line feed in [from, to), `to` if there is none, or -errno if the
+ * text cannot be read. A cut looks for its line feed only up to where the
+ * next cut would be, a step at a time with keepGoing asked between steps,
+ * so a text of few line feeds is not read through before the count may
+ * stop. Returns the number of pieces, -errno, or STOPPED_CUTTING.
  */
+constexpr int64_t STOPPED_CUTTING = INT64_MIN;
+constexpr uint64_t CUT_STEP = 16 << 20;
+
 template <typename F>
 int64_t
-cut(uint64_t size, size_t n, uint64_t *starts, F lineFeedFrom)
+cut(Shared *s, uint64_t size, size_t n, uint64_t *starts, F lineFeedIn)
 {
     int64_t pieces = 1;
 
@@ -356,26 +362,33 @@ cut(uint64_t size, size_t n, uint64_t *starts, F lineFeedFrom)
     for (size_t k = 1; k < n; k++) {
         /* size * k / n without overflow */
         uint64_t at = size / n * k + size % n * k / n;
-        if (at < starts[pieces - 1])
-            continue;  /* the last cut passed this one by */
-        int64_t lf = lineFeedFrom(at);
-        if (lf < 0)
-            return lf;
-        if (static_cast<uint64_t>(lf) + 1 >= size)
-            break;  /* no line feed before the end: the rest stays whole */
+        uint64_t next = k + 1 < n ? size / n * (k + 1) + size % n * (k + 1) / n : size;
+        int64_t lf = next;
+        for (uint64_t from = at; from < next && static_cast<uint64_t>(lf) == next;
+             from += CUT_STEP) {
+            if (!askToGoOn(s))
+                return STOPPED_CUTTING;
+            lf = lineFeedIn(from, std::min(next, from + CUT_STEP));
+            if (lf < 0)
+                return lf;
+            if (static_cast<uint64_t>(lf) == std::min(next, from + CUT_STEP))
+                lf = next;  /* none in this step */
+        }
+        if (static_cast<uint64_t>(lf) == next || static_cast<uint64_t>(lf) + 1 >= size)
+            continue;  /* no line feed before the next cut: this piece goes on */
         starts[pieces++] = lf + 1;
     }
     return pieces;
 }
 
-/* Counts a text of `size` bytes in pieces cut by `lineFeedFrom` (see cut),
+/* Counts a text of `size` bytes in pieces cut by `lineFeedIn` (see cut),
  * each set up by `place(reader, start, end)` and read through a buffer of
  * its own if `buffers`. Counters and buffers are taken for the pieces the
  * text is cut into, not for the threads asked. */
 template <typename Find, typename Place>
 Fault
 countInPieces(const Counting *c, uint64_t size, uint64_t *counts, bool buffers,
-              Find lineFeedFrom, Place place)
+              Find lineFeedIn, Place place)
 {
     Shared s;
     startShared(&s, c, size);
@@ -383,10 +396,11 @@ countInPieces(const Counting *c, uint64_t size, uint64_t *counts, bool buffers,
     uint64_t *starts = static_cast<uint64_t *>(calloc(wanted, sizeof *starts));
     if (starts == nullptr)
         return {FAULT_MEMORY, 0};
-    int64_t n = cut(size, wanted, starts, lineFeedFrom);
+    int64_t n = cut(&s, size, wanted, starts, lineFeedIn);
     if (n < 0) {
         free(starts);
-        return {FAULT_READ, static_cast<int>(-n)};
+        return n == STOPPED_CUTTING ? Fault{FAULT_STOPPED, 0}
+                                    : Fault{FAULT_READ, static_cast<int>(-n)};
     }
     Piece *pieces = takePieces(&s, n, buffers);
     if (pieces == nullptr) {
@@ -434,25 +448,26 @@ placeFileRange(Reader *r, int fd, uint64_t start, uint64_t end, uint64_t size)
 Fault
 countRegular(const Counting *c, int fd, off_t size, uint64_t *counts)
 {
-    auto lineFeedFrom = [fd, size](uint64_t from) -> int64_t {
-        unsigned char buf[4096];
-        for (;;) {
-            ssize_t got = pread(fd, buf, sizeof buf, from);
+    auto lineFeedIn = [fd](uint64_t from, uint64_t to) -> int64_t {
+        unsigned char buf[16 << 10];
+        while (from < to) {
+            ssize_t got = pread(fd, buf, std::min<uint64_t>(sizeof buf, to - from), from);
             if (got < 0 && errno == EINTR)
                 continue;
             if (got < 0)
                 return -fault_errno();
             if (got == 0)
-                return size;
+                break;
             if (void *lf = memchr(buf, '\n', got))
                 return from + (static_cast<unsigned char *>(lf) - buf);
             from += got;
         }
+        return to;
     };
     auto place = [fd, size](Reader *r, uint64_t start, uint64_t end) {
         placeFileRange(r, fd, start, end, size);
     };
-    return countInPieces(c, size, counts, true, lineFeedFrom, place);
+    return countInPieces(c, size, counts, true, lineFeedIn, place);
 }
 
 /* Opens `path` for a count. Returns the descriptor and its status, or a
@@ -725,18 +740,16 @@ Fault
 count_memory(const Counting *c, const void *text, size_t size, uint64_t *counts)
 {
     const unsigned char *bytes = static_cast<const unsigned char *>(text);
-    auto lineFeedFrom = [bytes, size](uint64_t from) -> int64_t {
-        if (from >= size)
-            return size;
-        const void *lf = memchr(bytes + from, '\n', size - from);
-        return lf ? static_cast<const unsigned char *>(lf) - bytes : size;
+    auto lineFeedIn = [bytes](uint64_t from, uint64_t to) -> int64_t {
+        const void *lf = memchr(bytes + from, '\n', to - from);
+        return lf ? static_cast<const unsigned char *>(lf) - bytes : static_cast<int64_t>(to);
     };
     auto place = [bytes](Reader *r, uint64_t start, uint64_t end) {
         r->next = fromMemory;
         r->p = bytes + start;
         r->end = bytes + end;
     };
-    return countInPieces(c, size, counts, false, lineFeedFrom, place);
+    return countInPieces(c, size, counts, false, lineFeedIn, place);
 }
 
 Fault

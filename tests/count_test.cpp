@@ -13,6 +13,7 @@
 #include <functional>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -199,12 +200,25 @@ TEST(Count, AStopAskedForEndsTheCount)
     }
 }
 
-// Cuts the file named by `path` to 1 MiB when first asked, while the
-// count has read no more than its first block of each piece.
+// Cuts a file to 1 MiB once the count has scanned a slice, when each
+// piece has read no more than its first block. Until then each answer
+// takes a little over the count's interval between two looks, so that its
+// next look comes at once.
+struct Shrinking {
+    std::string path;
+    bool cut = false;
+};
+
 bool
-truncateAtOnce(void *path, uint64_t, uint64_t)
+truncateOnceScanning(void *ctx, uint64_t done, uint64_t)
 {
-    EXPECT_EQ(truncate(static_cast<std::string *>(path)->c_str(), 1 << 20), 0);
+    Shrinking *s = static_cast<Shrinking *>(ctx);
+    if (!s->cut && done == 0) {
+        usleep(110'000);
+    } else if (!s->cut) {
+        EXPECT_EQ(truncate(s->path.c_str(), 1 << 20), 0);
+        s->cut = true;
+    }
     return true;
 }
 
@@ -222,10 +236,11 @@ TEST(Count, AFileThatShrinksFailsAThreadedCount)
     } cases[] = {{1, {FAULT_NONE, 0}}, {2, {FAULT_READ, EIO}}, {3, {FAULT_READ, EIO}}};
     for (auto &tc : cases) {
         SCOPED_TRACE(tc.threads);
-        std::string path = process::writeFile("shrinks", text);
-        Counting c = counting(tree, Any, tc.threads, truncateAtOnce, &path);
+        Shrinking shrinking{process::writeFile("shrinks", text)};
+        Counting c = counting(tree, Any, tc.threads, truncateOnceScanning, &shrinking);
         std::vector<uint64_t> got(terms.size());
-        Fault f = count_file(&c, path.c_str(), got.data());
+        Fault f = count_file(&c, shrinking.path.c_str(), got.data());
+        EXPECT_TRUE(shrinking.cut);
         EXPECT_EQ(f.kind, tc.want.kind);
         EXPECT_EQ(f.error, tc.want.error);
         if (f.kind == FAULT_NONE)
