@@ -536,9 +536,13 @@ struct Counts : Zeroed {
 };
 
 /* A term list and its index: built once, counted any number of times, from
- * any number of threads. */
+ * any number of threads. Every count runs a compiled index, which needs the
+ * terms and no trie, so none is kept: for 100,000 words the trie would
+ * take 340 MiB, the compiled index 54 MiB. */
 struct Terms : Zeroed {
-    Tree *tree = nullptr;             // null only in an object never made
+    std::string bytes;                // the terms back to back
+    std::vector<TreeEntry> entries;   // each term, in bytes, in list order
+    bool made = false;                // false only in an object never made
     py::object listed = py::none();  // the tuple of terms, made when first asked
     unsigned flags = 0;              // the SCAN_ flags the index is compiled with
     Scanner *scanners[3] = {};       // the index compiled for each mode, when first asked
@@ -551,7 +555,19 @@ struct Terms : Zeroed {
     {
         for (Scanner *sc : scanners)
             scanner_free(sc);
-        tree_destroy(tree);
+    }
+
+    /* Lists the terms that end at `ends` in `bytes`, taken over. */
+    void list(std::string &&all, const std::vector<size_t> &ends)
+    {
+        bytes = std::move(all);
+        entries.resize(ends.size());
+        unsigned char *base = reinterpret_cast<unsigned char *>(bytes.data());
+        for (size_t i = 0; i < ends.size(); i++) {
+            size_t from = i == 0 ? 0 : ends[i - 1];
+            entries[i] = {base + from, ends[i] - from};
+        }
+        made = true;
     }
 
     /* The index compiled for `mode`, compiled the first time a count asks
@@ -566,7 +582,8 @@ struct Terms : Zeroed {
             Unlocked nogil(call);
             std::lock_guard<std::mutex> hold(compiling);
             if (scanners[mode] == nullptr)
-                f = scanner_compile(tree, mode, flags, &scanners[mode]);
+                f = scanner_compileTerms(entries.data(), entries.size(), mode, flags,
+                                         &scanners[mode]);
             sc = scanners[mode];
         }
         if (f.kind != FAULT_NONE)
@@ -574,21 +591,15 @@ struct Terms : Zeroed {
         return sc;
     }
 
-    size_t size() const
-    {
-        size_t count;
-        tree_getEntryList(tree, &count);
-        return count;
-    }
+    size_t size() const { return entries.size(); }
 
     py::tuple terms()
     {
         if (listed.is_none()) {
-            size_t count;
-            const TreeEntry *e = tree_getEntryList(tree, &count);
-            py::tuple t(count);
-            for (size_t i = 0; i < count; i++)
-                t[i] = py::bytes(reinterpret_cast<const char *>(e[i].text), e[i].length);
+            py::tuple t(entries.size());
+            for (size_t i = 0; i < entries.size(); i++)
+                t[i] = py::bytes(reinterpret_cast<const char *>(entries[i].text),
+                                 entries[i].length);
             listed = std::move(t);
         }
         return listed;
@@ -616,32 +627,17 @@ made(Counts *c)
 Terms &
 made(Terms *t)
 {
-    if (t == nullptr || t->tree == nullptr)
+    if (t == nullptr || !t->made)
         throw py::type_error("this Terms was never initialised: make one with "
                              "Terms(terms) or Terms.from_file(path)");
     return *t;
 }
 
-/* A term list handed to tree_create: the terms back to back in one buffer,
- * so that the index is built without the GIL. */
+/* The terms of a list or a search file, back to back, and where each ends. */
 struct TermBytes {
     std::string bytes;
     std::vector<size_t> ends;
-    size_t next = 0;
-    Poll *poll = nullptr;
 };
-
-bool
-termBytesIterator(void *source, Tree *tree, AddEntryFn add) noexcept
-{
-    TermBytes *t = static_cast<TermBytes *>(source);
-    for (; t->next < t->ends.size() && !t->poll->stop(); t->next++) {
-        size_t from = t->next == 0 ? 0 : t->ends[t->next - 1];
-        if (!add(tree, t->bytes.data() + from, t->ends[t->next] - from))
-            return false;
-    }
-    return false;
-}
 
 std::unique_ptr<Terms>
 termsFromIterable(const py::object &items, unsigned flags)
@@ -653,6 +649,9 @@ termsFromIterable(const py::object &items, unsigned flags)
     Bytes term;
     size_t i = 0;
     for (py::handle item : items) {
+        /* A list of millions of terms takes seconds: Ctrl-C stops it. */
+        if (i % 4096 == 4095 && PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
         if (!holdBytes(item.ptr(), &term, true, "a term"))
             throw py::error_already_set();
         const char *p = static_cast<const char *>(term.data());
@@ -667,62 +666,41 @@ termsFromIterable(const py::object &items, unsigned flags)
     }
     auto terms = std::make_unique<Terms>();
     terms->flags = flags;
-    Call call = newCall();
-    Poll poll(call);
-    list.poll = &poll;
-    bool built;
-    {
-        Unlocked nogil(call);
-        built = tree_create(&list, &terms->tree, termBytesIterator);
-    }
-    if (poll.stopped)
-        throwFault({FAULT_STOPPED, 0});
-    if (!built)
-        throwFault({FAULT_MEMORY, 0});
+    terms->list(std::move(list.bytes), list.ends);
     return terms;
 }
 
-/* A search file read into tree_create, asking now and then whether to go
- * on, since a list of a million terms takes seconds to load. */
-struct PolledFile {
-    SearchFile file;
-    Poll *poll;
-};
-
-bool
-polledFileIterator(void *source, Tree *tree, AddEntryFn add) noexcept
+/* Reads the terms of the search file at `path` into `list`, stopped when
+ * `poll` says so (FAULT_STOPPED), since a list of a million terms takes
+ * seconds to load. */
+Fault
+loadPolled(const char *path, Poll *poll, TermBytes *list) noexcept
 {
-    PolledFile *s = static_cast<PolledFile *>(source);
-    if (s->poll->stop() || fileEntryIterator(&s->file, tree, add))
-        return !s->poll->stopped;
+    SearchFile file;
+    Fault f = searchFile_open(&file, path);
+    if (f.kind != FAULT_NONE)
+        return f;
+    const char *term;
+    size_t length;
+    bool memory = true;
+    while (memory && !poll->stop() && searchFile_next(&file, &term, &length)) {
+        try {
+            list->bytes.append(term, length);
+            list->ends.push_back(list->bytes.size());
+        } catch (const std::bad_alloc &) {
+            memory = false;
+        }
+    }
     /* A signal cut a read of a pipe short: a Ctrl-C there stops the load
      * at once. The line it cut cannot be read on, so any other signal
      * leaves the read's fault. */
-    if (s->file.readError == EINTR && s->poll->call.onMain &&
-        !keepGoing(&s->poll->call, 0, 0))
-        s->poll->stopped = true;
-    return false;
-}
-
-/* searchFile_load, stopped when `poll` says so (FAULT_STOPPED). */
-Fault
-loadPolled(const char *path, Poll *poll, Tree **out)
-{
-    PolledFile source{{}, poll};
-    *out = nullptr;
-    Fault f = searchFile_open(&source.file, path);
-    if (f.kind != FAULT_NONE)
-        return f;
-    bool loaded = tree_create(&source, out, polledFileIterator);
-    f = searchFile_close(&source.file);
-    if (!loaded)
+    if (file.readError == EINTR && poll->call.onMain && !keepGoing(&poll->call, 0, 0))
+        poll->stopped = true;
+    f = searchFile_close(&file);
+    if (!memory)
         f = {FAULT_MEMORY, 0};
     if (poll->stopped)
         f = {FAULT_STOPPED, 0};
-    if (f.kind != FAULT_NONE) {
-        tree_destroy(*out);
-        *out = nullptr;
-    }
     return f;
 }
 
@@ -734,13 +712,15 @@ termsFromFile(const py::object &path, unsigned flags)
     terms->flags = flags;
     Call call = newCall();
     Poll poll(call);
+    TermBytes list;
     Fault f;
     {
         Unlocked nogil(call);
-        f = loadPolled(name.bytes(), &poll, &terms->tree);
+        f = loadPolled(name.bytes(), &poll, &list);
     }
     if (f.kind != FAULT_NONE)
         throwFault(f, name.name);
+    terms->list(std::move(list.bytes), list.ends);
     return terms;
 }
 
@@ -1225,8 +1205,9 @@ n pairs.)")
     py::class_<Terms>(m, "Terms", R"(Terms(terms, ignore_case=False)
 --
 
-A list of terms and the index built over it: built once, counted any number
-of times, from any number of threads at once.
+A list of terms and the index over it: compiled once for each mode, when a
+count first asks for it, and counted any number of times, from any number
+of threads at once.
 
 Terms(terms) takes an iterable whose items are each one term: bytes-like,
 or str as UTF-8. A term may hold any bytes but a line feed, and may not be
@@ -1257,8 +1238,8 @@ Reads the terms of a search file, as the termcount program does: one term
 per line, the line feed dropped, empty lines skipped, a NUL ending a term, a
 carriage return kept, a line read in pieces of at most 1,048,575 bytes.
 path is a str, bytes or os.PathLike. Raises OSError (with errno and
-filename) when the file cannot be opened or read, MemoryError when the index
-cannot be built.)")
+filename) when the file cannot be opened or read, MemoryError when the terms
+cannot be held. The index is compiled when a count first asks for it.)")
         .def("__len__", [](Terms *t) { return made(t).size(); })
         .def_property_readonly("terms", [](Terms *t) { return made(t).terms(); },
                                "The terms, a tuple of bytes in list order, duplicates kept.")
