@@ -58,7 +58,11 @@ class Cluster:
         self.folder = folder
         self.file = folder / "scheduler.json"
         self.procs = []
-        self.scheduler = self.start([shutil.which("dask-scheduler"),
+        # Dask's programs run under this interpreter, which imports the
+        # termcount under test: /usr/bin/dask-worker's python3 may not (an
+        # installed wheel in a venv), and a worker that cannot unpickle a
+        # task dies and leaves the count waiting for workers.
+        self.scheduler = self.start([sys.executable, "-m", "distributed.cli.dask_scheduler",
                                      "--scheduler-file", str(self.file),
                                      "--host", "127.0.0.1", "--port", "0",
                                      "--no-dashboard"])
@@ -74,7 +78,8 @@ class Cluster:
     def add_worker(self):
         """Starts a worker, named by its number, and returns its process."""
         name = f"worker-{len(self.procs)}"
-        proc = self.start([shutil.which("dask-worker"), "--scheduler-file", str(self.file),
+        proc = self.start([sys.executable, "-m", "distributed.cli.dask_worker",
+                           "--scheduler-file", str(self.file),
                            "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny",
                            "--no-dashboard", "--name", name,
                            "--local-directory", str(self.folder)])
