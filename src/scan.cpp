@@ -26,10 +26,14 @@
  * counters of every state whose failure chain passes through the term's
  * state, which scanner_total adds up once per text, deepest states first.
  *
- * In mode line, with no line feed in any term, a line that the scan sees
- * whole needs no automaton: it counts if it equals a term, and a hash of
- * the terms tells at once. The automaton takes only the lines that a
- * block boundary cuts, and adds to the same counters, at the term's state.
+ * In mode line, with no line feed in any term, there is no automaton at
+ * all: a line counts if it equals a term. A line that the scan sees whole
+ * is looked up in a hash of the terms. A line that a block boundary cuts
+ * is followed through the terms in sorted order instead, its first bytes
+ * narrowing the range of terms that begin with them, so that what a scan
+ * carries from block to block is that range and the line's length so far.
+ * The counters are then one per distinct term. (A term with a line feed
+ * spans lines, and takes the automaton.)
  *
  * Bytes are mapped to classes first: every byte that occurs in a term has
  * a class of its own, a line feed always does, and the other bytes fall
@@ -98,17 +102,24 @@ struct Scanner {
     uint32_t *term;         /* entry index + 1 of the term ending at each state; 0: none */
     uint32_t *firstOut;     /* nearest state with a term on each state's chain, itself included */
 
-    /* Mode line: the terms by their bytes, in open addressing. */
-    uint32_t *lineSlots;    /* lineMask + 1 slots: a term's number + 1, or 0 */
-    uint64_t lineMask;
-    uint32_t *lineAtState;  /* each term's state, as the scan names states */
-    uint32_t *lineLength;
-    uint64_t *lineAt;       /* where each term's bytes start in lineBytes */
+    /* A line lookup, in place of the automaton: the distinct terms in
+     * sorted order, and a hash of them in open addressing. */
+    struct LineTerm *lines;
+    uint32_t lineTerms;
     unsigned char *lineBytes;   /* folded if SCAN_IGNORE_CASE */
-    size_t lineTerms;
     size_t lineByteCount;
+    uint64_t *lineSlots;    /* lineMask + 1 slots: the top half of a term's hash
+                               and its number + 1, or 0 */
+    uint64_t lineMask;
+    bool lineWhole;         /* hash every byte of a line */
     size_t longestLine;
     uint64_t lineFold;      /* 0x20 in every byte if case is folded, else 0 */
+};
+
+struct LineTerm {
+    uint64_t at;            /* where its bytes start in lineBytes */
+    uint64_t length;
+    uint32_t entry;         /* the entry it counts for: the last of equal terms */
 };
 
 namespace {
@@ -212,21 +223,37 @@ walkLines(const W &w, uint32_t middle, uint32_t at, const unsigned char *p,
     return at;
 }
 
-/* A hash of a line, the same for lines that differ only in case where
- * `fold` is set: it sees each byte with 0x20 set, as a lower-case letter. */
-uint64_t
-lineHash(const unsigned char *p, size_t n, uint64_t fold)
+/* The eight bytes at `p`, or the `n` there are if fewer, with 0x20 set in
+ * each if case is folded, so that a lower and an upper-case letter are one. */
+inline uint64_t
+word8(const unsigned char *p, size_t n, uint64_t fold)
+{
+    uint64_t w = 0;
+    if (n >= 8)
+        memcpy(&w, p, 8);
+    else if (n > 0)
+        memcpy(&w, p, n), fold >>= 8 * (8 - n);
+    return w | (n > 0 ? fold : 0);
+}
+
+/* A hash of a line. The quick one takes its length and its first and last
+ * eight bytes only, so that a line costs the same to look up whatever its
+ * length; where the terms are too often alike there (see listLines), every
+ * byte goes into it. */
+inline uint64_t
+lineHash(const Scanner *sc, const unsigned char *p, size_t n)
 {
     uint64_t h = n * 0x9e3779b97f4a7c15u;
+    if (!sc->lineWhole) {
+        h = (h ^ word8(p, n, sc->lineFold)) * 0xbf58476d1ce4e5b9u;
+        h = (h ^ (h >> 29) ^ word8(p + (n > 8 ? n - 8 : 0), n, sc->lineFold)) * 0x94d049bb133111ebu;
+        return h ^ (h >> 32);
+    }
     for (; n >= 8; p += 8, n -= 8) {
-        uint64_t w;
-        memcpy(&w, p, 8);
-        h = (h ^ (w | fold)) * 0xbf58476d1ce4e5b9u;
+        h = (h ^ word8(p, 8, sc->lineFold)) * 0xbf58476d1ce4e5b9u;
         h ^= h >> 29;
     }
-    uint64_t w = 0;
-    memcpy(&w, p, n);
-    h = (h ^ (w | (n != 0 ? fold >> (8 * (8 - n)) : 0))) * 0x94d049bb133111ebu;
+    h = (h ^ word8(p, n, sc->lineFold)) * 0x94d049bb133111ebu;
     return h ^ (h >> 32);
 }
 
@@ -241,48 +268,117 @@ sameLine(const Scanner *sc, const unsigned char *line, const unsigned char *term
     return true;
 }
 
-/* The state, as the scan names it, of the term that a whole line equals,
- * or NONE. */
+/* The term that a whole line equals, or NONE. */
 inline uint32_t
 lineTerm(const Scanner *sc, const unsigned char *line, size_t n)
 {
     if (n == 0 || n > sc->longestLine)
         return NONE;
-    for (uint64_t i = lineHash(line, n, sc->lineFold) & sc->lineMask;; i = (i + 1) & sc->lineMask) {
-        uint32_t t = sc->lineSlots[i];
-        if (t == 0)
+    uint64_t h = lineHash(sc, line, n);
+    for (uint64_t i = h & sc->lineMask;; i = (i + 1) & sc->lineMask) {
+        uint64_t slot = sc->lineSlots[i];
+        if (slot == 0)
             return NONE;
-        t--;
-        if (sc->lineLength[t] == n && sameLine(sc, line, sc->lineBytes + sc->lineAt[t], n))
-            return sc->lineAtState[t];
+        if (slot >> 32 != h >> 32)
+            continue;
+        uint32_t t = static_cast<uint32_t>(slot) - 1;
+        const LineTerm &term = sc->lines[t];
+        if (term.length == n && sameLine(sc, line, sc->lineBytes + term.at, n))
+            return t;
     }
 }
 
-/* Mode line through the hash: the automaton ends the line that an earlier
- * block began and takes the one this block leaves unfinished; each line in
- * between counts at its term's state, if it equals a term. */
-template <typename W>
-uint32_t
-wholeLines(const Scanner *sc, const W &w, uint32_t at, const unsigned char *p,
-           const unsigned char *end)
+/* The byte of term `t` after its first `depth`, as the scan compares it;
+ * -1 for a term of `depth` bytes, which sorts before those going on. */
+inline int
+byteAt(const Scanner *sc, uint32_t t, size_t depth)
 {
-    const uint32_t middle = nameOf(sc, MIDDLE);
-    if (at != START) {
-        const unsigned char *lf = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
+    const LineTerm &term = sc->lines[t];
+    return term.length > depth ? sc->lineBytes[term.at + depth] : -1;
+}
+
+/* The first of the terms [lo, hi), which begin alike for `depth` bytes,
+ * whose next byte is not below `b`. */
+uint32_t
+firstFrom(const Scanner *sc, uint32_t lo, uint32_t hi, size_t depth, int b)
+{
+    while (lo < hi) {
+        uint32_t mid = lo + (hi - lo) / 2;
+        if (byteAt(sc, mid, depth) < b)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+/* Follows a line cut by a block boundary through the `n` bytes at `p`,
+ * none a line feed: narrows the range of terms that begin with the line
+ * so far, one byte at a time while more than one term is left, and
+ * compares the rest at once when one is. */
+void
+extendLine(const Scanner *sc, ScanState *st, const unsigned char *p, size_t n)
+{
+    uint32_t lo = st->at, hi = st->end;
+    size_t depth = st->depth;
+    for (size_t i = 0; i < n && lo < hi; i++, depth++) {
+        if (hi - lo == 1) {
+            const LineTerm &term = sc->lines[lo];
+            size_t rest = n - i;
+            if (term.length < depth + rest ||
+                !sameLine(sc, p + i, sc->lineBytes + term.at + depth, rest))
+                lo = hi;
+            depth += rest;
+            break;
+        }
+        int b = sc->lineFold ? fold(p[i]) : p[i];
+        lo = firstFrom(sc, lo, hi, depth, b);
+        hi = firstFrom(sc, lo, hi, depth, b + 1);
+    }
+    if (lo >= hi && n > 0)
+        lo = hi = 0, depth = 1;
+    st->at = lo;
+    st->end = hi;
+    st->depth = depth;
+}
+
+/* Ends the line `st` follows: it counts if a term is exactly the line. */
+void
+endLine(const Scanner *sc, ScanState *st, uint64_t *visits)
+{
+    if (st->at < st->end && sc->lines[st->at].length == st->depth)
+        visits[st->at]++;
+    st->at = 0;
+    st->end = sc->lineTerms;
+    st->depth = 0;
+}
+
+/* Mode line through the lookup: the line that an earlier block began is
+ * followed to its end, each whole line is looked up, and the line the
+ * block leaves unfinished is followed as far as it goes. */
+void
+feedLines(const Scanner *sc, ScanState *st, const unsigned char *p, size_t size,
+          uint64_t *visits)
+{
+    const unsigned char *end = p + size;
+    if (st->depth > 0) {
+        const unsigned char *lf = static_cast<const unsigned char *>(memchr(p, '\n', size));
+        extendLine(sc, st, p, (lf ? lf : end) - p);
         if (lf == nullptr)
-            return walkLines(w, middle, at, p, end);
-        walkLines(w, middle, at, p, lf + 1);
+            return;
+        endLine(sc, st, visits);
         p = lf + 1;
     }
     for (;;) {
         const unsigned char *lf = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
         if (lf == nullptr)
-            return walkLines(w, middle, START, p, end);
-        uint32_t s = lineTerm(sc, p, lf - p);
-        if (s != NONE)
-            w.visits[w.form.state(s)]++;
+            break;
+        uint32_t t = lineTerm(sc, p, lf - p);
+        if (t != NONE)
+            visits[t]++;
         p = lf + 1;
     }
+    extendLine(sc, st, p, end - p);
 }
 
 /* Where to cut a block for two walks: right after a line feed near its
@@ -304,8 +400,7 @@ feed(const Scanner *sc, Form form, uint32_t at, const unsigned char *p, size_t s
     Walk<Form> w = {form, sc->classOf, sc->counts, visits};
 
     if (sc->mode == SCAN_LINE)
-        return sc->lineSlots ? wholeLines(sc, w, at, p, p + size)
-                             : walkLines(w, nameOf(sc, MIDDLE), at, p, p + size);
+        return walkLines(w, nameOf(sc, MIDDLE), at, p, p + size);
     /* A piece that starts right after a line feed starts at START, as a
      * text does, when no term holds a line feed. What the first piece
      * leaves after its line feed is START too, and counts nothing. */
@@ -543,10 +638,26 @@ linkOutputs(Scanner *sc)
     }
 }
 
-/* Files each term's state number under its bytes: equal terms, the
- * later's state, are one term. Returns false if memory ran out. */
+/* Whether more than a few of the terms hash alike by their ends alone:
+ * a line with those ends would be compared with each of them, so that its
+ * cost would grow with the list. */
 bool
-hashLines(Scanner *sc, const Entered *t, size_t n)
+alikeAtEnds(const Scanner *sc, uint64_t *hashes)
+{
+    for (uint32_t t = 0; t < sc->lineTerms; t++)
+        hashes[t] = lineHash(sc, sc->lineBytes + sc->lines[t].at, sc->lines[t].length);
+    std::sort(hashes, hashes + sc->lineTerms);
+    for (uint32_t t = 4; t < sc->lineTerms; t++)
+        if (hashes[t] == hashes[t - 4])
+            return true;
+    return false;
+}
+
+/* The line lookup of the sorted terms: each distinct term once, counting
+ * for the last of its equals, and the hash of them. Returns false if
+ * memory ran out. */
+bool
+listLines(Scanner *sc, const Entered *t, size_t n)
 {
     size_t bytes = 0;
     for (size_t i = 0; i < n; i++)
@@ -555,32 +666,32 @@ hashLines(Scanner *sc, const Entered *t, size_t n)
     while (slots < 2 * n)
         slots *= 2;
     sc->lineMask = slots - 1;
-    sc->lineSlots = static_cast<uint32_t *>(calloc(slots, sizeof(uint32_t)));
-    sc->lineAtState = static_cast<uint32_t *>(malloc((n + 1) * sizeof(uint32_t)));
-    sc->lineLength = static_cast<uint32_t *>(malloc((n + 1) * sizeof(uint32_t)));
-    sc->lineAt = static_cast<uint64_t *>(malloc((n + 1) * sizeof(uint64_t)));
+    sc->lineSlots = static_cast<uint64_t *>(calloc(slots, sizeof *sc->lineSlots));
+    sc->lines = static_cast<LineTerm *>(malloc((n + 1) * sizeof *sc->lines));
     sc->lineBytes = static_cast<unsigned char *>(malloc(bytes + 1));
-    if (!sc->lineSlots || !sc->lineAtState || !sc->lineLength || !sc->lineAt || !sc->lineBytes)
+    if (!sc->lineSlots || !sc->lines || !sc->lineBytes)
         return false;
     for (size_t i = 0; i < n; i++) {
-        if ((i + 1 < n && t[i + 1].length == t[i].length &&
-             memcmp(t[i + 1].bytes, t[i].bytes, t[i].length) == 0) ||
-            t[i].length > UINT32_MAX)
-            continue;  /* the same bytes come again, or too long for the table */
-        uint32_t s = START;
-        for (size_t k = 0; k < t[i].length; k++)
-            s = sc->next[static_cast<size_t>(sc->rowOf[s]) * sc->classes + sc->classOf[t[i].bytes[k]]];
-        size_t id = sc->lineTerms++;
-        sc->lineAtState[id] = s;
-        sc->lineLength[id] = static_cast<uint32_t>(t[i].length);
-        sc->lineAt[id] = sc->lineByteCount;
+        if (i > 0 && t[i - 1].length == t[i].length &&
+            memcmp(t[i - 1].bytes, t[i].bytes, t[i].length) == 0) {
+            LineTerm &last = sc->lines[sc->lineTerms - 1];
+            last.entry = std::max(last.entry, t[i].entry);
+            continue;
+        }
+        sc->lines[sc->lineTerms++] = {sc->lineByteCount, t[i].length, t[i].entry};
         memcpy(sc->lineBytes + sc->lineByteCount, t[i].bytes, t[i].length);
         sc->lineByteCount += t[i].length;
         sc->longestLine = std::max(sc->longestLine, t[i].length);
-        uint64_t h = lineHash(t[i].bytes, t[i].length, sc->lineFold) & sc->lineMask;
-        while (sc->lineSlots[h] != 0)
-            h = (h + 1) & sc->lineMask;
-        sc->lineSlots[h] = static_cast<uint32_t>(id + 1);
+    }
+    /* The slots, empty still, hold the hashes for the look. */
+    sc->lineWhole = alikeAtEnds(sc, sc->lineSlots);
+    std::fill(sc->lineSlots, sc->lineSlots + slots, 0);
+    for (uint32_t id = 0; id < sc->lineTerms; id++) {
+        uint64_t h = lineHash(sc, sc->lineBytes + sc->lines[id].at, sc->lines[id].length);
+        uint64_t i = h & sc->lineMask;
+        while (sc->lineSlots[i] != 0)
+            i = (i + 1) & sc->lineMask;
+        sc->lineSlots[i] = (h >> 32 << 32) | (id + 1);
     }
     return true;
 }
@@ -595,8 +706,6 @@ finishRows(Scanner *sc, bool dense)
     if (dense) {
         for (size_t i = 0; i < slots; i++)
             sc->next[i] *= sc->classes;
-        for (size_t i = 0; i < sc->lineTerms; i++)
-            sc->lineAtState[i] *= sc->classes;
         free(sc->rowOf);
         sc->rowOf = nullptr;
         sc->divide = UINT64_MAX / sc->classes + 1;
@@ -641,6 +750,12 @@ build(Scanner *sc, const Entered *terms, size_t n, bool folding, bool compact,
     for (size_t i = 0; i < n; i++)
         if (memchr(terms[i].bytes, '\n', terms[i].length) != nullptr)
             sc->cuttable = false;
+    if (sc->entries >= UINT32_MAX)
+        return false;
+    if (sc->mode == SCAN_LINE && sc->cuttable) {
+        sc->lineFold = folding ? 0x2020202020202020u : 0;
+        return listLines(sc, terms, n);
+    }
     sc->classes = makeClasses(sc, terms, n, folding);
     bool startsAfter[256] = {};
     classRules(sc, startsAfter);
@@ -648,7 +763,7 @@ build(Scanner *sc, const Entered *terms, size_t n, bool folding, bool compact,
     trieShape(terms, n, &states, &leaves);
     bool dense = !compact && denseFits(states, leaves, sc->classes, textBytes);
     size_t rows = dense ? states : states - leaves;
-    if (states >= UINT32_MAX || rows * sc->classes > UINT32_MAX || sc->entries >= UINT32_MAX)
+    if (states >= UINT32_MAX || rows * sc->classes > UINT32_MAX)
         return false;
     sc->states = static_cast<uint32_t>(states);
     sc->rows = static_cast<uint32_t>(rows);
@@ -657,9 +772,6 @@ build(Scanner *sc, const Entered *terms, size_t n, bool folding, bool compact,
     buildTrie(sc, terms, n, dense);
     link(sc, startsAfter);
     linkOutputs(sc);
-    sc->lineFold = folding ? 0x2020202020202020u : 0;
-    if (sc->mode == SCAN_LINE && sc->cuttable && !hashLines(sc, terms, n))
-        return false;
     finishRows(sc, dense);
     return true;
 }
@@ -668,9 +780,7 @@ void
 freeParts(Scanner *sc)
 {
     free(sc->lineSlots);
-    free(sc->lineAtState);
-    free(sc->lineLength);
-    free(sc->lineAt);
+    free(sc->lines);
     free(sc->lineBytes);
     free(sc->next);
     free(sc->rowOf);
@@ -731,13 +841,12 @@ scanner_free(Scanner *sc)
 size_t
 scanner_size(const Scanner *sc)
 {
+    if (sc->lines != nullptr)
+        return sizeof *sc + (sc->lineMask + 1) * sizeof *sc->lineSlots +
+               sc->lineTerms * sizeof *sc->lines + sc->lineByteCount;
     size_t perState = 4 + (sc->rowOf ? 1 : 0);
-    size_t lines = sc->lineSlots == nullptr ? 0
-                   : (sc->lineMask + 1) * sizeof(uint32_t) +
-                         sc->lineTerms * (2 * sizeof(uint32_t) + sizeof(uint64_t)) +
-                         sc->lineByteCount;
     return sizeof *sc + static_cast<size_t>(sc->rows) * sc->classes * sizeof(uint32_t) +
-           static_cast<size_t>(sc->states) * perState * sizeof(uint32_t) + lines;
+           static_cast<size_t>(sc->states) * perState * sizeof(uint32_t);
 }
 
 size_t
@@ -749,7 +858,7 @@ scanner_entryCount(const Scanner *sc)
 size_t
 scanner_visitCount(const Scanner *sc)
 {
-    return sc->states;
+    return sc->lines != nullptr ? sc->lineTerms : sc->states;
 }
 
 bool
@@ -759,9 +868,11 @@ scanner_cuttable(const Scanner *sc)
 }
 
 void
-scanner_start(const Scanner *, ScanState *st)
+scanner_start(const Scanner *sc, ScanState *st)
 {
     st->at = START;
+    st->end = sc->lineTerms;
+    st->depth = 0;
 }
 
 void
@@ -769,7 +880,9 @@ scanner_feed(const Scanner *sc, ScanState *st, const void *bytes, size_t size,
              uint64_t *visits)
 {
     const unsigned char *p = static_cast<const unsigned char *>(bytes);
-    if (sc->rowOf != nullptr)
+    if (sc->lines != nullptr)
+        feedLines(sc, st, p, size, visits);
+    else if (sc->rowOf != nullptr)
         st->at = feed(sc, Shared{sc->next, sc->rowOf}, st->at, p, size, visits);
     else
         st->at = feed(sc, Dense{sc->next, sc->divide}, st->at, p, size, visits);
@@ -778,6 +891,10 @@ scanner_feed(const Scanner *sc, ScanState *st, const void *bytes, size_t size,
 void
 scanner_finish(const Scanner *sc, ScanState *st, uint64_t *visits)
 {
+    if (sc->lines != nullptr) {
+        endLine(sc, st, visits);
+        return;
+    }
     visits[numberOf(sc, st->at)]++;
     st->at = START;
 }
@@ -785,12 +902,17 @@ scanner_finish(const Scanner *sc, ScanState *st, uint64_t *visits)
 void
 scanner_total(const Scanner *sc, uint64_t *visits, uint64_t *counts)
 {
+    std::fill(counts, counts + sc->entries, 0);
+    if (sc->lines != nullptr) {
+        for (uint32_t t = 0; t < sc->lineTerms; t++)
+            counts[sc->lines[t].entry] = visits[t];
+        return;
+    }
     uint32_t roots = sc->mode == SCAN_ANY ? 1 : 2;
     for (uint32_t i = sc->reached; i-- > roots;) {
         uint32_t s = sc->order[i];
         visits[sc->fail[s]] += visits[s];
     }
-    std::fill(counts, counts + sc->entries, 0);
     for (uint32_t i = roots; i < sc->reached; i++) {
         uint32_t s = sc->order[i];
         if (sc->term[s] != 0)
@@ -803,6 +925,17 @@ scanner_matches(const Scanner *sc, const void *bytes, size_t size, ScanHitFn hit
                 void *ctx)
 {
     const unsigned char *p = static_cast<const unsigned char *>(bytes);
+    if (sc->lines != nullptr) {
+        for (const unsigned char *end = p + size;;) {
+            const unsigned char *lf = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
+            uint32_t t = lineTerm(sc, p, (lf ? lf : end) - p);
+            if (t != NONE)
+                hit(ctx, sc->lines[t].entry);
+            if (lf == nullptr)
+                return;
+            p = lf + 1;
+        }
+    }
     uint32_t at = START;
     auto report = [&](uint32_t s) {
         for (uint32_t o = sc->firstOut[s]; o != NONE; o = sc->firstOut[sc->fail[o]])

@@ -42,9 +42,13 @@ enum {
 /* A compiled index, for one mode; opaque. Only read once compiled. */
 struct Scanner;
 
-/* Where a scan stands in its text. */
+/* Where a scan stands in its text; private. */
 struct ScanState {
-    uint32_t at;        /* the automaton's state; private */
+    uint32_t at;        /* the automaton's state; in a line lookup, the first
+                           of the terms that the line so far begins */
+    uint32_t end;       /* a line lookup: one past the last of them */
+    size_t depth;       /* a line lookup: the bytes of the line so far, or 1
+                           past a line no term begins */
 };
 
 /* Called once per occurrence that scanner_matches counts, with the entry's

@@ -71,6 +71,23 @@ generate(std::mt19937_64 &rng)
         }
         g.terms.push_back(t);
     }
+    // Now and then a family of long terms that differ only in the middle,
+    // most of them lines of the text too, whole or cut short: a line lookup
+    // cannot tell them apart by their ends.
+    if (rng() % 8 == 0) {
+        std::string end;
+        for (int i = 0; i < 9; i++)
+            end += pick();
+        for (int k = 0; k < 8; k++) {
+            std::string t = end;
+            for (int i = 0; i < 4; i++)
+                t += pick();
+            t += end;
+            g.terms.push_back(t);
+            if (rng() % 4 != 0)
+                g.text += "\n" + t.substr(0, rng() % 4 ? t.size() : rng() % t.size());
+        }
+    }
     return g;
 }
 
