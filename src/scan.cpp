@@ -68,6 +68,9 @@ constexpr uint32_t MIDDLE = 1;  /* root: it may not (never reached in mode any) 
  * block this long. */
 constexpr size_t SPLIT = 64;
 
+/* How many states ahead the compile asks for rows it will fill. */
+constexpr size_t AHEAD = 8;
+
 __extension__ typedef unsigned __int128 u128;
 
 bool
@@ -545,9 +548,11 @@ trieShape(const Entered *t, size_t n, size_t *states, size_t *leaves)
 
 /* Threads the sorted terms into the rows as a trie; every slot without a
  * child holds NONE. `rowOf` gets each state's row, or NONE for a leaf in
- * the shared form. The later of equal terms ends at their state. */
+ * the shared form. The later of equal terms ends at their state. A term
+ * goes on from where it leaves the one before it, whose states are kept
+ * by depth in `path`, so that each state is walked to once. */
 void
-buildTrie(Scanner *sc, const Entered *t, size_t n, bool dense)
+buildTrie(Scanner *sc, const Entered *t, size_t n, bool dense, uint32_t *path)
 {
     uint32_t C = sc->classes, states = 2, rows = 2;
     std::fill(sc->next, sc->next + static_cast<size_t>(sc->rows) * C, NONE);
@@ -555,19 +560,23 @@ buildTrie(Scanner *sc, const Entered *t, size_t n, bool dense)
     std::fill(sc->rowOf, sc->rowOf + sc->states, NONE);
     sc->rowOf[START] = START;
     sc->rowOf[MIDDLE] = MIDDLE;
+    path[0] = START;
     for (size_t i = 0; i < n; i++) {
-        uint32_t s = START;
-        for (size_t k = 0; k < t[i].length; k++) {
+        size_t k = 0;
+        if (i > 0)
+            for (size_t m = std::min(t[i - 1].length, t[i].length);
+                 k < m && t[i - 1].bytes[k] == t[i].bytes[k];)
+                k++;
+        uint32_t s = path[k];
+        for (; k < t[i].length; k++) {
             if (sc->rowOf[s] == NONE)
                 sc->rowOf[s] = rows++;
             uint32_t *slot = &sc->next[static_cast<size_t>(sc->rowOf[s]) * C +
                                        sc->classOf[t[i].bytes[k]]];
-            if (*slot == NONE) {
-                *slot = states++;
-                if (dense)
-                    sc->rowOf[*slot] = rows++;
-            }
-            s = *slot;
+            *slot = states++;
+            if (dense)
+                sc->rowOf[*slot] = rows++;
+            s = path[k + 1] = *slot;
         }
         sc->term[s] = std::max(sc->term[s], t[i].entry + 1);
     }
@@ -609,6 +618,15 @@ link(Scanner *sc, const bool *startsAfter)
         }
     }
     while (head < tail) {
+        /* Rows lie all over the table: ask for those of a state a few
+         * places on while this one is filled. */
+        if (head + AHEAD < tail) {
+            uint32_t ahead = order[head + AHEAD];
+            for (uint32_t s : {ahead, sc->fail[ahead]})
+                if (sc->rowOf[s] != NONE)
+                    for (size_t b = 0; b < C * sizeof *next; b += 64)
+                        __builtin_prefetch(reinterpret_cast<const char *>(row(s)) + b);
+        }
         uint32_t s = order[head++];
         if (sc->rowOf[s] == NONE) {
             sc->rowOf[s] = sc->rowOf[sc->fail[s]];
@@ -769,7 +787,14 @@ build(Scanner *sc, const Entered *terms, size_t n, bool folding, bool compact,
     sc->rows = static_cast<uint32_t>(rows);
     if (!takeParts(sc))
         return false;
-    buildTrie(sc, terms, n, dense);
+    size_t longest = 0;
+    for (size_t i = 0; i < n; i++)
+        longest = std::max(longest, terms[i].length);
+    uint32_t *path = static_cast<uint32_t *>(malloc((longest + 1) * sizeof *path));
+    if (path == nullptr)
+        return false;
+    buildTrie(sc, terms, n, dense, path);
+    free(path);
     link(sc, startsAfter);
     linkOutputs(sc);
     finishRows(sc, dense);
