@@ -302,6 +302,21 @@ runPieces(Shared *s, P *pieces, size_t n, void *(*onThread)(void *), Work work)
             join(s, pieces[i].thread);
 }
 
+/* Adds the visits of the `n` pieces up, in the first's, and turns them
+ * into counts. The pieces visit no more states than the text has bytes and
+ * pieces, so the sums cannot overflow. */
+template <typename P, typename Visits>
+void
+addUp(const Scanner *sc, P *pieces, size_t n, Visits visitsOf, uint64_t *counts)
+{
+    size_t visits = scanner_visitCount(sc);
+    uint64_t *into = visitsOf(pieces[0]);
+    for (size_t i = 1; i < n; i++)
+        for (size_t v = 0; v < visits; v++)
+            into[v] += visitsOf(pieces[i])[v];
+    scanner_total(sc, into, counts);
+}
+
 /* The fault of a count whose pieces have run, or the counts of the text. */
 Fault
 settle(Shared *s, Piece *pieces, size_t n, uint64_t *counts)
@@ -311,13 +326,7 @@ settle(Shared *s, Piece *pieces, size_t n, uint64_t *counts)
             return pieces[i].reader.fault;
     if (s->stopped)
         return {FAULT_STOPPED, 0};
-    /* The pieces visit no more states than the text has bytes and pieces,
-     * so the sums cannot overflow. */
-    size_t visits = scanner_visitCount(s->c->scanner);
-    for (size_t i = 1; i < n; i++)
-        for (size_t v = 0; v < visits; v++)
-            pieces[0].visits[v] += pieces[i].visits[v];
-    scanner_total(s->c->scanner, pieces[0].visits, counts);
+    addUp(s->c->scanner, pieces, n, [](Piece &p) { return p.visits; }, counts);
     return {FAULT_NONE, 0};
 }
 
@@ -824,13 +833,9 @@ count_files(const Counting *c, const char *const *paths, size_t n, uint64_t *cou
             }
         if (f.kind == FAULT_NONE && s.stopped)
             f = {FAULT_STOPPED, 0};
-        if (f.kind == FAULT_NONE) {
-            size_t visits = scanner_visitCount(c->scanner);
-            for (size_t i = 1; i < threads; i++)
-                for (size_t v = 0; v < visits; v++)
-                    pieces[0].piece.visits[v] += pieces[i].piece.visits[v];
-            scanner_total(c->scanner, pieces[0].piece.visits, counts);
-        }
+        if (f.kind == FAULT_NONE)
+            addUp(c->scanner, pieces, threads, [](FilePiece &p) { return p.piece.visits; },
+                  counts);
     }
     for (size_t i = 0; pieces != nullptr && i < threads; i++) {
         free(pieces[i].piece.visits);
