@@ -16,6 +16,7 @@ import signal
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 p = argparse.ArgumentParser()
@@ -87,13 +88,16 @@ def run_once(cmd, stdin_path, out_path):
         proc = subprocess.Popen(
             ["/usr/bin/time", "-f", "%M", "-o", rss_path, "sh", "-c", cmd],
             stdin=fin, stdout=fout, stderr=ferr, start_new_session=True)
-        try:
-            proc.wait(timeout=args.timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-            return "timeout"
+        # A blocking wait, with a timer to stop the run: wait(timeout=)
+        # polls, sleeping up to 50 ms between looks, and so rounds every
+        # time up to the next look.
+        stopper = threading.Timer(args.timeout, os.killpg, (proc.pid, signal.SIGKILL))
+        stopper.start()
+        proc.wait()
         elapsed = time.perf_counter() - t0
+        stopper.cancel()
+        if elapsed >= args.timeout:
+            return "timeout"
     with open(err_path, "rb") as f:
         err = f.read().decode("utf-8", "replace").strip()
     if err or proc.returncode != 0:
