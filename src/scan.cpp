@@ -338,8 +338,10 @@ extendLine(const Scanner *sc, ScanState *st, const unsigned char *p, size_t n)
         lo = firstFrom(sc, lo, hi, depth, b);
         hi = firstFrom(sc, lo, hi, depth, b + 1);
     }
-    if (lo >= hi && n > 0)
-        lo = hi = 0, depth = 1;
+    if (lo >= hi && n > 0) {
+        lo = hi = 0;
+        depth = 1;  /* a line no term begins, and not at its start */
+    }
     st->at = lo;
     st->end = hi;
     st->depth = depth;
@@ -524,6 +526,19 @@ classRules(Scanner *sc, bool *startsAfter)
     }
 }
 
+/* How many bytes the sorted terms `t[i - 1]` and `t[i]` begin with alike:
+ * where `t[i]` leaves the trie path of the one before it. 0 for the first. */
+size_t
+sharedPrefix(const Entered *t, size_t i)
+{
+    size_t k = 0;
+    if (i > 0)
+        for (size_t m = std::min(t[i - 1].length, t[i].length);
+             k < m && t[i - 1].bytes[k] == t[i].bytes[k];)
+            k++;
+    return k;
+}
+
 /* The trie's shape, from the sorted terms: its states (one per distinct
  * prefix, and the two roots) and its leaves (the terms no other goes on
  * from). */
@@ -533,15 +548,8 @@ trieShape(const Entered *t, size_t n, size_t *states, size_t *leaves)
     *states = 2;
     *leaves = 0;
     for (size_t i = 0; i < n; i++) {
-        size_t common = 0;
-        if (i > 0) {
-            size_t m = std::min(t[i - 1].length, t[i].length);
-            while (common < m && t[i - 1].bytes[common] == t[i].bytes[common])
-                common++;
-        }
-        *states += t[i].length - common;
-        bool goesOn = i + 1 < n && t[i + 1].length >= t[i].length &&
-                      memcmp(t[i + 1].bytes, t[i].bytes, t[i].length) == 0;
+        *states += t[i].length - sharedPrefix(t, i);
+        bool goesOn = i + 1 < n && sharedPrefix(t, i + 1) == t[i].length;
         *leaves += !goesOn;
     }
 }
@@ -562,11 +570,7 @@ buildTrie(Scanner *sc, const Entered *t, size_t n, bool dense, uint32_t *path)
     sc->rowOf[MIDDLE] = MIDDLE;
     path[0] = START;
     for (size_t i = 0; i < n; i++) {
-        size_t k = 0;
-        if (i > 0)
-            for (size_t m = std::min(t[i - 1].length, t[i].length);
-                 k < m && t[i - 1].bytes[k] == t[i].bytes[k];)
-                k++;
+        size_t k = sharedPrefix(t, i);
         uint32_t s = path[k];
         for (; k < t[i].length; k++) {
             if (sc->rowOf[s] == NONE)
@@ -690,8 +694,7 @@ listLines(Scanner *sc, const Entered *t, size_t n)
     if (!sc->lineSlots || !sc->lines || !sc->lineBytes)
         return false;
     for (size_t i = 0; i < n; i++) {
-        if (i > 0 && t[i - 1].length == t[i].length &&
-            memcmp(t[i - 1].bytes, t[i].bytes, t[i].length) == 0) {
+        if (i > 0 && t[i - 1].length == t[i].length && sharedPrefix(t, i) == t[i].length) {
             LineTerm &last = sc->lines[sc->lineTerms - 1];
             last.entry = std::max(last.entry, t[i].entry);
             continue;
