@@ -24,6 +24,7 @@ time scaled up to all of them: it takes minutes otherwise."""
 import glob
 import logging
 import sys
+import tempfile
 import time
 import warnings
 
@@ -164,8 +165,13 @@ def on_dask(how, terms_path, text_path, mode, time_path):
         timed(time_path, count)
     else:
         from dask.distributed import Client, LocalCluster
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                          dashboard_address=None) as cluster, Client(cluster) as client:
+        # A space of its own for the workers: in the shared default, a lock
+        # left by an earlier run's killed worker is purged with a note on
+        # standard error.
+        with tempfile.TemporaryDirectory() as space, \
+                LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                             dashboard_address=None, local_directory=space) as cluster, \
+                Client(cluster) as client:
             timed(time_path, lambda: count(client))
 
 
