@@ -1,5 +1,6 @@
 // The term index and the three searches, driven through a one-byte memory
-// getter and a recording match handler.
+// getter and a recording match handler; each table's counts also through
+// the index compiled for counting, fed one byte at a time and whole.
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,26 @@ struct Case {
     std::vector<size_t> want;  // entry indexes, in report order
 };
 
+// Counts per entry from a compiled scan of `text` in blocks of `block`
+// bytes, and from the scan that reports each occurrence.
+std::pair<std::vector<uint64_t>, std::vector<uint64_t>>
+scanCounts(const Scanner *sc, const std::string &text, size_t block)
+{
+    std::vector<uint64_t> visits(scanner_visitCount(sc));
+    std::vector<uint64_t> counts(scanner_entryCount(sc)), hits(counts.size());
+    ScanState st;
+    scanner_start(sc, &st);
+    for (size_t at = 0; at < text.size(); at += block)
+        scanner_feed(sc, &st, text.data() + at, std::min(block, text.size() - at),
+                     visits.data());
+    scanner_finish(sc, &st, visits.data());
+    scanner_total(sc, visits.data(), counts.data());
+    scanner_matches(sc, text.data(), text.size(),
+                    [](void *ctx, size_t i) { (*static_cast<std::vector<uint64_t> *>(ctx))[i]++; },
+                    &hits);
+    return {counts, hits};
+}
+
 void
 check(Mode mode, const std::vector<Case> &cases)
 {
@@ -28,6 +49,17 @@ check(Mode mode, const std::vector<Case> &cases)
         EXPECT_EQ(r.reports, reference(c.terms, mode, c.text));
         EXPECT_EQ(r.getterCalls, c.text.size() + 1);
         EXPECT_EQ(r.callsAfterEnd, 0u);
+
+        std::vector<uint64_t> want(c.terms.size());
+        for (size_t i : c.want)
+            want[i]++;
+        ScannerPtr sc = compileScanner(tree.get(), mode);
+        ASSERT_NE(sc, nullptr);
+        for (size_t block : {size_t{1}, size_t{3}, c.text.size() + 1}) {
+            auto [counts, hits] = scanCounts(sc.get(), c.text, block);
+            EXPECT_EQ(counts, want) << "blocks of " << block;
+            EXPECT_EQ(hits, want);
+        }
     }
 }
 
@@ -169,6 +201,16 @@ TEST(Search, Line)
         {"prefix of a line", {"ab", "abc"}, "abc\n", {1}},
         {"input begins with a line feed", {"abc"}, "\nabc", {0}},
         {"longest term one byte before the end", {"abc"}, "abcd", {}},
+        {"line a prefix of the term", {"abcd"}, "abc\nabcde\n", {}},
+        {"duplicate counts once, under the later", {"ab", "cd", "ab"},
+         "ab\ncd\nab", {2, 1, 2}},
+        {"NUL and 0xFF are data", {"a\0\xff"s}, "a\0\xff\na\0\n"s, {0}},
+        {"empty line", {"", "a"}, "\n\na\n", {1}},
+        {"terms alike at both ends, unlike in the middle",
+         {"first line 1 of the end", "first line 2 of the end", "first line 3 of the end",
+          "first line 4 of the end", "first line 5 of the end", "first line 6 of the end"},
+         "first line 6 of the end\nfirst line 7 of the end\nfirst line 2 of the end",
+         {5, 1}},
         {"no terms", {}, "abc\n", {}},
     });
 }
