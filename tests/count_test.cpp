@@ -35,12 +35,8 @@ std::vector<uint64_t>
 modelCounts(Mode mode, const std::string &text,
             const std::vector<std::string> &terms = ::terms)
 {
-    std::vector<uint64_t> counts(terms.size());
     TreePtr tree = buildTree(terms);
-    Outcome r = runSearch(tree, mode, text);
-    for (size_t i : r.reports)
-        counts[i]++;
-    return counts;
+    return perEntry(runSearch(tree, mode, text).reports, terms.size());
 }
 
 // The indexes compiled for the tests' counts, kept for the whole run.

@@ -140,15 +140,6 @@ nextRandomBlock(void *source, const void **bytes, size_t *size)
     return 1;
 }
 
-std::vector<uint64_t>
-perEntry(const std::vector<size_t> &reports, size_t entries)
-{
-    std::vector<uint64_t> counts(entries);
-    for (size_t i : reports)
-        counts[i]++;
-    return counts;
-}
-
 std::string
 lowered(std::string s)
 {

@@ -7,6 +7,7 @@
 #include "scan.h"
 #include "tree.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -127,6 +128,16 @@ isWordByte(unsigned char c)
 
 // Tries every start position and every length directly: what each search
 // must report, in order.
+// The count of each of `entries` entries in a list of reports.
+inline std::vector<uint64_t>
+perEntry(const std::vector<size_t> &reports, size_t entries)
+{
+    std::vector<uint64_t> counts(entries);
+    for (size_t i : reports)
+        counts[i]++;
+    return counts;
+}
+
 inline std::vector<size_t>
 reference(const std::vector<std::string> &terms, Mode mode,
           const std::string &text)
