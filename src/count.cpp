@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,8 +29,12 @@ constexpr size_t BLOCK = 1 << 20;
 constexpr long long POLL_NS = 100'000'000;
 
 /* What a reader returns besides 1 (a block), 0 (the end) and -1 (failed):
- * a signal came while it waited, so the caller may be asked at once. */
+ * it waited for a while, or a signal came, so the count may stop now. */
 constexpr int INTERRUPTED = 2;
+
+/* How long a read from a pipe waits before it looks whether to go on: a
+ * writer may stay silent for ever, and a stop must not wait for it. */
+constexpr int WAIT_MS = 100;
 
 long long
 nowNs(clockid_t clock)
@@ -91,7 +96,7 @@ struct Reader {
     const unsigned char *p, *end;   /* memory */
     int fd;                         /* a file or a stream */
     off_t offset;                   /* a file: where the next read starts */
-    off_t stopAt;                   /* a file: where the piece ends; INT64_MAX: its end */
+    off_t stopAt;                   /* a file: where the piece ends */
     unsigned char *buffer;          /* a file or a stream: BLOCK bytes */
     NextBlockFn callerNext;         /* the caller's blocks */
     void *source;
@@ -117,6 +122,15 @@ readFailed(Reader *r)
     return -1;
 }
 
+/* The end came before the piece's own: the file shrank, and what the
+ * pieces read is no text the file ever held. */
+int
+changedUnder(Reader *r)
+{
+    r->fault = {FAULT_READ, ESTALE};
+    return -1;
+}
+
 int
 fromFileRange(Reader *r, const void **bytes, size_t *size)
 {
@@ -126,22 +140,31 @@ fromFileRange(Reader *r, const void **bytes, size_t *size)
                       r->offset);
     if (n < 0)
         return readFailed(r);
-    if (n == 0 && r->stopAt != INT64_MAX) {
-        /* The end came before the piece's own: the file shrank, and what
-         * the pieces read is no text the file ever held. */
-        r->fault = {FAULT_READ, EIO};
-        return -1;
-    }
+    if (n == 0)
+        return changedUnder(r);
     r->offset += n;
     *bytes = r->buffer;
     *size = n;
-    return n > 0;
+    return 1;
 }
 
+/* A stream is open without blocking, and waited on WAIT_MS at a time: a
+ * pipe with no writer yet, or one that stays silent, must not keep a
+ * thread from seeing that the count was stopped. Until a writer first
+ * comes, poll() does not report a pipe as readable, so its end is read
+ * only once a writer has come and gone, as a blocking open would have it. */
 int
 fromStream(Reader *r, const void **bytes, size_t *size)
 {
+    pollfd wait = {r->fd, POLLIN, 0};
+    int ready = poll(&wait, 1, WAIT_MS);
+    if (ready < 0)
+        return readFailed(r);
+    if (ready == 0)
+        return INTERRUPTED;
     ssize_t n = read(r->fd, r->buffer, BLOCK);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return INTERRUPTED;
     if (n < 0)
         return readFailed(r);
     *bytes = r->buffer;
@@ -197,7 +220,7 @@ scanPiece(Piece *f)
         size_t size = 0;
         int got = f->reader.next(&f->reader, &bytes, &size);
         if (got == INTERRUPTED) {
-            if (f->onCaller && !askToGoOn(s, true))
+            if (s->stop.load(std::memory_order_relaxed) || (f->onCaller && !askToGoOn(s, true)))
                 return;
             continue;
         }
@@ -442,18 +465,10 @@ countOnePiece(const Counting *c, const Reader &proto, uint64_t *counts, bool buf
     return f;
 }
 
-void
-placeFileRange(Reader *r, int fd, uint64_t start, uint64_t end, uint64_t size)
-{
-    r->next = fromFileRange;
-    r->fd = fd;
-    r->offset = start;
-    /* The last piece reads on to the end of the file, as a run of
-     * termcount over it would if it grew meanwhile. */
-    r->stopAt = end == size ? INT64_MAX : end;
-}
-
-/* Counts a regular file, open at `fd`, of `size` bytes when it was opened. */
+/* Counts a regular file, open at `fd`, of `size` bytes when it was opened.
+ * Every piece reads its own range, the last up to that size: a file that
+ * grows meanwhile is no longer the one whose size was planned for, and the
+ * check after the count says so. */
 Fault
 countRegular(const Counting *c, int fd, off_t size, uint64_t *counts)
 {
@@ -473,18 +488,31 @@ countRegular(const Counting *c, int fd, off_t size, uint64_t *counts)
         }
         return to;
     };
-    auto place = [fd, size](Reader *r, uint64_t start, uint64_t end) {
-        placeFileRange(r, fd, start, end, size);
+    auto place = [fd](Reader *r, uint64_t start, uint64_t end) {
+        r->next = fromFileRange;
+        r->fd = fd;
+        r->offset = start;
+        r->stopAt = end;
     };
     return countInPieces(c, size, counts, true, lineFeedIn, place);
 }
 
+/* Whether a file is read in ranges by its size, and checked against what
+ * it was when opened: a regular file, but not one that says it is empty,
+ * as the kernel's own files do whatever they hold; those are read through
+ * as streams. */
+bool
+readByRanges(const struct stat *st)
+{
+    return S_ISREG(st->st_mode) && st->st_size > 0;
+}
+
 /* Opens `path` for a count. Returns the descriptor and its status, or a
- * fault. */
+ * fault. A pipe is opened without blocking (see fromStream). */
 Fault
 openText(const char *path, int *fd, struct stat *st)
 {
-    *fd = open(path, O_RDONLY | O_CLOEXEC);
+    *fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (*fd < 0)
         return {FAULT_OPEN, fault_errno()};
     if (fstat(*fd, st) != 0) {
@@ -492,6 +520,23 @@ openText(const char *path, int *fd, struct stat *st)
         close(*fd);
         return f;
     }
+    return {FAULT_NONE, 0};
+}
+
+/* After a count of the file at `fd` that `before` described when it was
+ * opened: FAULT_READ with ESTALE if its size or its modification time
+ * changed meanwhile, as the counts may then mix two texts, neither of
+ * which the file held. A rewrite within one tick of the file system's
+ * clock, to the same size, cannot be told. */
+Fault
+checkUnchanged(int fd, const struct stat *before)
+{
+    struct stat after;
+    if (fstat(fd, &after) != 0)
+        return {FAULT_READ, fault_errno()};
+    if (after.st_size != before->st_size || after.st_mtim.tv_sec != before->st_mtim.tv_sec
+        || after.st_mtim.tv_nsec != before->st_mtim.tv_nsec)
+        return {FAULT_READ, ESTALE};
     return {FAULT_NONE, 0};
 }
 
@@ -527,11 +572,15 @@ countQueued(FilePiece *fp)
         struct stat st;
         f->reader.fault = openText(fp->queue->paths[i], &fd, &st);
         if (f->reader.fault.kind == FAULT_NONE) {
-            f->reader.next = S_ISREG(st.st_mode) ? fromFileRange : fromStream;
+            bool ranges = readByRanges(&st);
+            f->reader.next = ranges ? fromFileRange : fromStream;
             f->reader.fd = fd;
             f->reader.offset = 0;
-            f->reader.stopAt = INT64_MAX;
+            f->reader.stopAt = st.st_size;
             scanPiece(f);
+            if (ranges && f->reader.fault.kind == FAULT_NONE
+                && !f->shared->stop.load(std::memory_order_relaxed))
+                f->reader.fault = checkUnchanged(fd, &st);
             close(fd);
         }
         if (f->reader.fault.kind != FAULT_NONE) {
@@ -556,7 +605,7 @@ bytesIn(const char *const *paths, size_t n)
     uint64_t total = 0;
     for (size_t i = 0; i < n; i++) {
         struct stat st;
-        if (stat(paths[i], &st) == 0 && S_ISREG(st.st_mode))
+        if (stat(paths[i], &st) == 0 && readByRanges(&st))
             total += st.st_size;
     }
     return total;
@@ -769,8 +818,10 @@ count_file(const Counting *c, const char *path, uint64_t *counts)
     Fault f = openText(path, &fd, &st);
     if (f.kind != FAULT_NONE)
         return f;
-    if (S_ISREG(st.st_mode)) {
+    if (readByRanges(&st)) {
         f = countRegular(c, fd, st.st_size, counts);
+        if (f.kind == FAULT_NONE)
+            f = checkUnchanged(fd, &st);
     } else {
         Reader proto = {};
         proto.next = fromStream;

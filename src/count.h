@@ -59,16 +59,19 @@ Fault count_memory(const Counting *c, const void *text, size_t size,
 
 /* The same over the file at `path`, read in blocks of 1 MiB, each thread
  * from the offset where its piece starts; the file is never held whole.
- * A file that cannot be read at offsets (a pipe, a terminal) is read
- * through on one thread. A file that grows while it is read is counted up
- * to where its last piece meets the end; one that shrinks (a piece meets
- * the end before its own) fails with FAULT_READ and EIO, as no count of a
- * text that never existed may pass for one. Returns as count_memory does,
- * or FAULT_OPEN or FAULT_READ with the errno. */
+ * The counts are those of the file as it was opened: one whose size or
+ * modification time is no longer what it was when the count ends (it grew,
+ * shrank or was written to meanwhile) fails with FAULT_READ and ESTALE, as
+ * no count of a text the file never held may pass for one. A file that
+ * cannot be read at offsets (a pipe, a terminal), or that says it is empty
+ * (as the kernel's own files do), is read through to its end on one
+ * thread; a pipe that stays silent never keeps a stop waiting. Returns as
+ * count_memory does, or FAULT_OPEN or FAULT_READ with the errno. */
 Fault count_file(const Counting *c, const char *path, uint64_t *counts);
 
 /* The sum of count_file over the `n` files at `paths`, spread over the
- * threads, each file read by one. On FAULT_OPEN or FAULT_READ, `*failed`
+ * threads, each file read by one, and each checked as count_file checks
+ * it. On FAULT_OPEN or FAULT_READ, `*failed`
  * is the index of the path that failed. */
 Fault count_files(const Counting *c, const char *const *paths, size_t n,
                   uint64_t *counts, size_t *failed);

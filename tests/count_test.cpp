@@ -9,8 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <fcntl.h>
 #include <functional>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -196,52 +201,137 @@ TEST(Count, AStopAskedForEndsTheCount)
     }
 }
 
-// Cuts a file to 1 MiB once the count has scanned a slice, when each
-// piece has read no more than its first block. Until then each answer
-// takes a little over the count's interval between two looks, so that its
-// next look comes at once.
-struct Shrinking {
+// Changes a file once the count has scanned a slice, when each piece has
+// read no more than its first block. Until then each answer takes a little
+// over the count's interval between two looks, so that its next look comes
+// at once.
+struct Changing {
     std::string path;
-    bool cut = false;
+    std::function<void(const std::string &)> change;
+    bool changed = false;
 };
 
 bool
-truncateOnceScanning(void *ctx, uint64_t done, uint64_t)
+changeOnceScanning(void *ctx, uint64_t done, uint64_t)
 {
-    Shrinking *s = static_cast<Shrinking *>(ctx);
-    if (!s->cut && done == 0) {
+    Changing *s = static_cast<Changing *>(ctx);
+    if (!s->changed && done == 0) {
         usleep(110'000);
-    } else if (!s->cut) {
-        EXPECT_EQ(truncate(s->path.c_str(), 1 << 20), 0);
-        s->cut = true;
+    } else if (!s->changed) {
+        s->change(s->path);
+        s->changed = true;
     }
     return true;
 }
 
-// A file cut short under a threaded count: a piece that meets the end
-// before its own proves it, and no counts of a text the file never held
-// pass for a count. One thread reads on to the end and sees a prefix, as
-// any sequential reader would.
-TEST(Count, AFileThatShrinksFailsAThreadedCount)
+// A file written under a count: its counts would mix two texts, or count a
+// part of one, so the count fails on every thread count and in count_files,
+// whichever piece has read how far, and however the file changed. The
+// change comes while the calling thread reads its piece.
+TEST(Count, AFileThatChangesFailsTheCount)
 {
     const std::string text = longText();
     TreePtr tree = buildTree(terms);
-    struct {
-        unsigned threads;
-        Fault want;
-    } cases[] = {{1, {FAULT_NONE, 0}}, {2, {FAULT_READ, EIO}}, {3, {FAULT_READ, EIO}}};
-    for (auto &tc : cases) {
-        SCOPED_TRACE(tc.threads);
-        Shrinking shrinking{process::writeFile("shrinks", text)};
-        Counting c = counting(tree, Any, tc.threads, truncateOnceScanning, &shrinking);
-        std::vector<uint64_t> got(terms.size());
-        Fault f = count_file(&c, shrinking.path.c_str(), got.data());
-        EXPECT_TRUE(shrinking.cut);
-        EXPECT_EQ(f.kind, tc.want.kind);
-        EXPECT_EQ(f.error, tc.want.error);
-        if (f.kind == FAULT_NONE)
-            EXPECT_EQ(got, modelCounts(Any, text.substr(0, 1 << 20)));
-    }
+    auto cutTo = [](off_t size) {
+        return [size](const std::string &path) { EXPECT_EQ(truncate(path.c_str(), size), 0); };
+    };
+    const struct {
+        const char *name;
+        std::function<void(const std::string &)> change;
+    } cases[] = {
+        {"cut to its first block", cutTo(1 << 20)},
+        {"cut past where any piece has read", cutTo(text.size() - 100)},
+        {"grown", cutTo(text.size() + 100)},
+        {"rewritten in place", [&](const std::string &path) {
+             std::string other = text;
+             std::replace(other.begin(), other.end(), 'c', 'k');
+             FILE *f = fopen(path.c_str(), "r+b");
+             ASSERT_NE(f, nullptr);
+             EXPECT_EQ(fwrite(other.data(), 1, other.size(), f), other.size());
+             fclose(f);
+         }},
+    };
+    for (const auto &tc : cases)
+        for (unsigned threads : {1u, 2u, 4u})
+            for (bool many : {false, true}) {
+                SCOPED_TRACE(std::string(tc.name) + ", threads " + std::to_string(threads)
+                             + (many ? ", count_files" : ", count_file"));
+                Changing changing{process::writeFile("changes", text), tc.change};
+                // Written long ago, so that a write now is seen by its time.
+                const timespec old[2] = {{946684800, 0}, {946684800, 0}};
+                ASSERT_EQ(utimensat(AT_FDCWD, changing.path.c_str(), old, 0), 0);
+                Counting c = counting(tree, Any, threads, changeOnceScanning, &changing);
+                std::vector<uint64_t> got(terms.size());
+                // The file twice, so that the calling thread, which asks
+                // keepGoing, reads one of them whichever it takes.
+                const char *paths[] = {changing.path.c_str(), changing.path.c_str()};
+                size_t failed = 0;
+                Fault f = many ? count_files(&c, paths, 2, got.data(), &failed)
+                               : count_file(&c, changing.path.c_str(), got.data());
+                EXPECT_TRUE(changing.changed);
+                EXPECT_EQ(f.kind, FAULT_READ);
+                EXPECT_EQ(f.error, ESTALE);
+                if (many)
+                    EXPECT_LT(failed, 2u);
+            }
+}
+
+// Says to stop once the bytes at `ctx` are counted: a regular file read
+// before the pipe, or beside it.
+bool
+stopOnceCounted(void *ctx, uint64_t done, uint64_t)
+{
+    return done < *static_cast<const uint64_t *>(ctx);
+}
+
+// A pipe that has no writer, or one that stays silent, among regular files
+// counted on threads: the thread that waits on it sees the stop, and the
+// count ends. Should the wait not see it, a writer comes after a minute to
+// end the test, which then fails.
+TEST(Count, AStopEndsAWaitOnAPipe)
+{
+    const std::string text = longText();
+    std::string path = process::writeFile("big", text);
+    std::string fifo = process::scratch() + "/silent";
+    TreePtr tree = buildTree(terms);
+    for (bool writer : {false, true})
+        for (unsigned threads : {1u, 2u}) {
+            SCOPED_TRACE(std::string(writer ? "a silent writer" : "no writer") + ", threads "
+                         + std::to_string(threads));
+            unlink(fifo.c_str());
+            ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+            std::mutex m;
+            std::condition_variable cv;
+            bool over = false, rescued = false;
+            std::thread other([&] {
+                std::unique_lock<std::mutex> lock(m);
+                int fd = -1;
+                auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+                while (!over) {
+                    if (fd < 0 && (writer || std::chrono::steady_clock::now() > deadline)) {
+                        fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+                        rescued = fd >= 0 && !writer;
+                    }
+                    cv.wait_for(lock, std::chrono::milliseconds(20));
+                }
+                if (fd >= 0)
+                    close(fd);
+            });
+            uint64_t bigFile = text.size();
+            Counting c = counting(tree, Any, threads, stopOnceCounted, &bigFile);
+            std::vector<uint64_t> got(terms.size());
+            const char *paths[] = {path.c_str(), fifo.c_str(), path.c_str()};
+            size_t failed = 0;
+            Fault f = count_files(&c, paths, 3, got.data(), &failed);
+            {
+                std::lock_guard<std::mutex> lock(m);
+                over = true;
+            }
+            cv.notify_all();
+            other.join();
+            EXPECT_EQ(f.kind, FAULT_STOPPED);
+            EXPECT_FALSE(rescued) << "the count waited for a writer";
+        }
 }
 
 TEST(Count, ManyCountsOfOneIndexAtOnce)
