@@ -95,9 +95,10 @@ def _file_fault(what, path, e):
 
 def _opened(path, status):
     """Opens and closes `path` as the program opens its files, so that a file
-    that cannot be opened is told from one that cannot be read."""
+    that cannot be opened is told from one that cannot be read. A pipe is
+    opened without waiting for its writer, as the count itself opens it."""
     try:
-        os.close(os.open(path, os.O_RDONLY))
+        os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
     except OSError as e:
         raise Failure(status, _file_fault("open", path, e)) from None
 

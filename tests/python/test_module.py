@@ -282,15 +282,15 @@ def sparse_zeros(path):
     return path
 
 
-def test_a_file_that_shrinks_under_a_threaded_count_raises(tmp_path):
-    # Cut down to 1 MiB by another process while two threads read it: the
-    # second piece now starts past the end.
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_file_that_shrinks_under_a_count_raises(tmp_path, threads):
+    # Cut down to 1 MiB by another process while the count reads it.
     path = sparse_zeros(tmp_path / "zeros")
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
         import termcount
         print("counting", flush=True)
         try:
-            print(list(termcount.Terms([b"a"]).count_file({str(path)!r}, threads=2)))
+            print(list(termcount.Terms([b"a"]).count_file({str(path)!r}, threads={threads})))
         except OSError as e:
             print(e.errno, e.filename)
     """)], stdout=subprocess.PIPE, text=True)
@@ -299,7 +299,7 @@ def test_a_file_that_shrinks_under_a_threaded_count_raises(tmp_path):
         time.sleep(0.5)
         subprocess.run(["truncate", "-s", "1M", str(path)], check=True, timeout=60)
         child.wait(timeout=120)
-        assert child.stdout.read() == f"{errno.EIO} {path}\n"
+        assert child.stdout.read() == f"{errno.ESTALE} {path}\n"
     finally:
         child.kill()
         child.wait()
@@ -437,3 +437,58 @@ def test_ctrl_c_interrupts_a_long_count(tmp_path, call):
         child.wait()
         child.stdin.close()
         child.stdout.close()
+
+
+def wait_until_open(pid, path):
+    """Waits, boundedly, until process `pid` has `path` open."""
+    fds = f"/proc/{pid}/fd"
+    for _ in range(600):
+        try:
+            if any(os.readlink(os.path.join(fds, fd)) == str(path) for fd in os.listdir(fds)):
+                return
+        except OSError:
+            pass
+        time.sleep(0.1)
+    raise AssertionError(f"{path} was never opened")
+
+
+@pytest.mark.parametrize("writer", ["none", "silent"])
+@pytest.mark.parametrize("how", ["count_files", "python -m termcount"])
+def test_ctrl_c_stops_a_wait_on_a_pipe_among_files(tmp_path, how, writer):
+    # A thread of the count waits on the pipe, for a writer or for bytes
+    # that never come, while the regular files are counted on the other.
+    small = tmp_path / "small"
+    small.write_bytes(TEXT * 1000)
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    terms = tmp_path / "terms"
+    terms.write_bytes(b"cat\n")
+    paths = [str(small), str(fifo), str(small)]
+    if how == "count_files":
+        args = [sys.executable, "-c", textwrap.dedent(f"""
+            import termcount
+            try:
+                termcount.Terms([b"cat"]).count_files({paths!r}, threads=2)
+            except KeyboardInterrupt:
+                print("interrupted", flush=True)
+        """)]
+    else:
+        args = [sys.executable, "-m", "termcount", str(terms), "any", "--threads", "2", *paths]
+    # Open for reading and writing, a pipe opens at once and holds a writer.
+    held = os.open(fifo, os.O_RDWR) if writer == "silent" else None
+    child = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
+    try:
+        wait_until_open(child.pid, fifo)
+        child.send_signal(signal.SIGINT)
+        # The bound only catches a hang.
+        child.wait(timeout=60)
+        if how == "count_files":
+            assert child.stdout.read() == "interrupted\n"
+        else:
+            assert child.returncode == -signal.SIGINT
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()
+        if held is not None:
+            os.close(held)
