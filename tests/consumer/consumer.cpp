@@ -22,7 +22,7 @@ int main() {
     if (scanner_compile(tree, SCAN_WORD, 0, &words).kind != FAULT_NONE)
         return 1;
     uint64_t counts[2];
-    Counting how = {words, 2, nullptr, nullptr, 0};
+    Counting how = {.scanner = words, .threads = 2};  // no stop asked, pieces of any size
     if (count_memory(&how, text, strlen(text), counts).kind != FAULT_NONE)
         return 1;
     for (int i = 0; i < 2; i++)
