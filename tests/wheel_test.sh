@@ -68,6 +68,6 @@ import sys, termcount
 assert termcount.__file__.startswith(sys.prefix), termcount.__file__
 ' || fail "the tests' venv imports another termcount"
 cp -R "$src/tests/python" "$tmp/python-tests"
-TERMCOUNT_BIN=$bin "$tmp/tests/bin/python" -m pytest -q -p no:cacheprovider \
+TERMCOUNT_BIN=$bin TERMCOUNT_SOURCE_DIR=$src "$tmp/tests/bin/python" -m pytest -q -p no:cacheprovider \
     --basetemp="$tmp/pytest" "$tmp/python-tests" || fail "the module's tests on the wheel"
 echo "ok: wheel $(basename "$wheel")"
