@@ -320,3 +320,20 @@ def test_embedding_example_is_the_consumer_the_package_tests_build():
     assert len(cpp) == 1
     consumer = open(os.path.join(ROOT, "tests", "consumer", "consumer.cpp"), encoding="utf-8")
     assert cpp[0].text == consumer.read()
+
+
+def documented_options():
+    """The options of docs/python.md's python3 -m termcount section."""
+    text = open(REFERENCE, encoding="utf-8").read()
+    section = text.split("\n## python3 -m termcount\n", 1)[1].split("\n## ", 1)[0]
+    return re.findall(r"^- `(--[\w-]+)", section, re.M)
+
+
+def test_command_line_options_are_the_commands():
+    documented = documented_options()
+    assert documented, "no options in the python3 -m termcount section"
+    done = subprocess.run([sys.executable, "-m", "termcount", "--help"], env=environment(),
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    listed = re.findall(r"^\s+(--[\w-]+)", done.stdout, re.M)
+    assert documented == listed

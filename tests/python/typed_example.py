@@ -1,4 +1,4 @@
-"""The module used as README shows it, for `mypy --strict` to check against
+"""The module used as docs/python.md shows it, for `mypy --strict` to check against
 the stubs (a CTest test). It is type-checked, not run: it names files that
 need not exist."""
 import pickle
