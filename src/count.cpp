@@ -47,7 +47,7 @@ nowNs(clockid_t clock)
 
 /* What the pieces of one count share. */
 struct Shared {
-    const Counting *c;
+    const CountOptions *c;
     std::atomic<bool> stop;         /* once set, every piece ends */
     std::atomic<uint64_t> done;     /* bytes or texts counted so far */
     uint64_t total;                 /* what done runs up to; 0: not known */
@@ -57,7 +57,7 @@ struct Shared {
 };
 
 void
-startShared(Shared *s, const Counting *c, uint64_t total)
+startShared(Shared *s, const CountOptions *c, uint64_t total)
 {
     s->c = c;
     s->stop.store(false, std::memory_order_relaxed);
@@ -90,7 +90,7 @@ askToGoOn(Shared *s, bool now = false)
 }
 
 /*
- * Readers hand a piece's text over in blocks, as a NextBlockFn does, and may
+ * Readers hand a piece's text over in blocks, as a CountNextBlockFn does, and may
  * also return INTERRUPTED. A reader is this small interface, embedded first
  * in an adapter per kind of source, which keeps what that source needs: a
  * text in memory, a range of a file, a stream, the caller's blocks.
@@ -116,7 +116,7 @@ struct FileReader {
 
 struct CallerReader {
     Reader r;
-    NextBlockFn next;
+    CountNextBlockFn next;
     void *source;
 };
 
@@ -453,7 +453,7 @@ scanPiece(Worker *w)
 }
 
 size_t
-piecesWanted(const Counting *c, uint64_t size)
+piecesWanted(const CountOptions *c, uint64_t size)
 {
     size_t n = c->threads == 0 ? 1 : c->threads;
     if (!scanner_cuttable(c->scanner))
@@ -564,7 +564,7 @@ scanPieces(Shared *s, Pieces<R> *p, uint64_t *counts)
  * not for the threads asked. */
 template <typename R, typename Find, typename Place>
 Fault
-countInPieces(const Counting *c, uint64_t size, uint64_t *counts, Find lineFeedIn,
+countInPieces(const CountOptions *c, uint64_t size, uint64_t *counts, Find lineFeedIn,
               Place place)
 {
     Shared s;
@@ -595,7 +595,7 @@ countInPieces(const Counting *c, uint64_t size, uint64_t *counts, Find lineFeedI
  * blocks. */
 template <typename R>
 Fault
-countOnePiece(const Counting *c, const R &proto, uint64_t *counts)
+countOnePiece(const CountOptions *c, const R &proto, uint64_t *counts)
 {
     Shared s;
     startShared(&s, c, 0);
@@ -620,7 +620,7 @@ countOnePiece(const Counting *c, const R &proto, uint64_t *counts)
  * grows meanwhile is no longer the one whose size was planned for, and the
  * check after the count says so. */
 Fault
-countRegular(const Counting *c, int fd, off_t size, uint64_t *counts)
+countRegular(const CountOptions *c, int fd, off_t size, uint64_t *counts)
 {
     auto lineFeedIn = [fd](uint64_t from, uint64_t to) -> int64_t {
         unsigned char buf[16 << 10];
@@ -776,7 +776,7 @@ tallyHit(void *ctx, size_t index)
 }
 
 struct EachRun {
-    const Document *docs;
+    const CountText *docs;
     size_t first, end;          /* the texts of this run */
     Tally tally;
     size_t *rowEnds;            /* where each text's row ends in entries */
@@ -863,7 +863,7 @@ freeRuns(EachRun *runs, size_t n)
 /* Splits the texts into `n` runs of about equal bytes, and takes each
  * run's tally. Returns null if memory ran out. */
 EachRun *
-takeRuns(const Scanner *sc, const Document *docs, size_t count, size_t n)
+takeRuns(const Scanner *sc, const CountText *docs, size_t count, size_t n)
 {
     size_t entries = scanner_entryCount(sc);
     EachRun *runs = static_cast<EachRun *>(calloc(n, sizeof *runs));
@@ -895,7 +895,7 @@ takeRuns(const Scanner *sc, const Document *docs, size_t count, size_t n)
 
 /* Joins the runs' rows into one set of compressed sparse rows. */
 bool
-joinRows(const EachRun *runs, size_t n, size_t rows, EachCounts *out)
+joinRows(const EachRun *runs, size_t n, size_t rows, CountRows *out)
 {
     size_t nonzero = 0;
     for (size_t k = 0; k < n; k++)
@@ -925,7 +925,7 @@ joinRows(const EachRun *runs, size_t n, size_t rows, EachCounts *out)
 
 /* The threads a count of `n` files or texts takes. */
 size_t
-threadsFor(const Counting *c, size_t n)
+threadsFor(const CountOptions *c, size_t n)
 {
     return std::max<size_t>(1, std::min<size_t>(c->threads ? c->threads : 1, n));
 }
@@ -933,7 +933,7 @@ threadsFor(const Counting *c, size_t n)
 } // namespace
 
 Fault
-count_memory(const Counting *c, const void *text, size_t size, uint64_t *counts)
+count_memory(const CountOptions *c, const void *text, size_t size, uint64_t *counts)
 {
     const unsigned char *bytes = static_cast<const unsigned char *>(text);
     auto lineFeedIn = [bytes](uint64_t from, uint64_t to) -> int64_t {
@@ -949,7 +949,7 @@ count_memory(const Counting *c, const void *text, size_t size, uint64_t *counts)
 }
 
 Fault
-count_file(const Counting *c, const char *path, uint64_t *counts)
+count_file(const CountOptions *c, const char *path, uint64_t *counts)
 {
     int fd;
     struct stat st;
@@ -971,7 +971,7 @@ count_file(const Counting *c, const char *path, uint64_t *counts)
 }
 
 Fault
-count_blocks(const Counting *c, NextBlockFn next, void *source, uint64_t *counts)
+count_blocks(const CountOptions *c, CountNextBlockFn next, void *source, uint64_t *counts)
 {
     CallerReader proto = {{fromCaller, {FAULT_NONE, 0}}, next, source};
     return countOnePiece(c, proto, counts);
@@ -989,7 +989,7 @@ count_add(uint64_t *into, const uint64_t *from, size_t n)
 }
 
 Fault
-count_files(const Counting *c, const char *const *paths, size_t n, uint64_t *counts,
+count_files(const CountOptions *c, const char *const *paths, size_t n, uint64_t *counts,
             size_t *failed)
 {
     Shared s;
@@ -1016,7 +1016,7 @@ count_files(const Counting *c, const char *const *paths, size_t n, uint64_t *cou
 }
 
 Fault
-count_each(const Counting *c, const Document *docs, size_t n, EachCounts *out)
+count_each(const CountOptions *c, const CountText *docs, size_t n, CountRows *out)
 {
     *out = {};
     Shared s;
@@ -1038,7 +1038,7 @@ count_each(const Counting *c, const Document *docs, size_t n, EachCounts *out)
 }
 
 void
-count_freeEach(EachCounts *out)
+count_freeEach(CountRows *out)
 {
     free(out->rowStarts);
     free(out->entries);
