@@ -107,7 +107,7 @@ main(int argc, char *argv[])
     uint64_t *counts = static_cast<uint64_t *>(calloc(count ? count : 1, sizeof *counts));
     if (counts == nullptr)
         return fputs("out of memory\n", stderr), 4;
-    Counting c{};
+    CountOptions c{};
     c.scanner = scanner;
     c.threads = static_cast<unsigned>(threads);
     if (Fault f = count_file(&c, argv[3], counts); f.kind != FAULT_NONE)
@@ -115,7 +115,7 @@ main(int argc, char *argv[])
     seconds[2] = secondsSince(t0);
 
     writeStats(seconds, scanner_size(scanner));
-    writeReport(stdout, entries.data(), counts, count);
+    searchFile_writeReport(stdout, entries.data(), counts, count);
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fputs("Failed to write output\n", stderr);
         return 6;

@@ -246,7 +246,7 @@ main(int argc, char *argv[])
     std::vector<TreeEntry> entries;
     for (std::string &t : listed)
         entries.push_back({reinterpret_cast<unsigned char *>(t.data()), t.size()});
-    writeReport(stdout, entries.data(), s.counts.data(), entries.size());
+    searchFile_writeReport(stdout, entries.data(), s.counts.data(), entries.size());
     if (readError != 0) {
         fprintf(stderr, "Failed to read input error %d: %s\n", readError,
                 strerror(readError));

@@ -41,7 +41,7 @@ endforeach()
 
 install(TARGETS tree count EXPORT termcountTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-install(FILES src/tree.h src/scan.h src/count.h src/fault.h
+install(FILES src/tree.h src/scan.h src/count.h src/fault.h src/searchfile.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/termcount COMPONENT dev)
 
 # For embedders without CMake. The prefix is found from the file's own

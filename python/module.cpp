@@ -524,7 +524,7 @@ struct Counts : Zeroed {
         FILE *out = open_memstream(&buf, &size);
         if (out == nullptr)
             throw std::bad_alloc();
-        writeReport(out, entries.data(), counts.data(), counts.size());
+        searchFile_writeReport(out, entries.data(), counts.data(), counts.size());
         bool failed = ferror(out) != 0;
         if (fclose(out) != 0 || failed) {
             free(buf);
@@ -730,7 +730,7 @@ newCounts(const Terms &t)
     return std::vector<uint64_t>(t.size());
 }
 
-Counting
+CountOptions
 counting(Terms &t, const py::object &mode, Threads threads, Call *call)
 {
     bool ask = call->onMain || call->progress != nullptr;
@@ -744,7 +744,7 @@ countText(Terms *self, const py::object &text, const py::object &mode,
 {
     Terms &t = made(self);
     Call call = newCall();
-    Counting c = counting(t, mode, threadCount(threads), &call);
+    CountOptions c = counting(t, mode, threadCount(threads), &call);
     Bytes bytes;
     if (!holdBytes(text.ptr(), &bytes, true, "text"))
         throw py::error_already_set();
@@ -766,7 +766,7 @@ countFile(Terms *self, const py::object &path, const py::object &mode,
     Terms &t = made(self);
     Call call = newCall();
     std::unique_ptr<Progress> told = progressFor(progress, &call, "B");
-    Counting c = counting(t, mode, threadCount(threads), &call);
+    CountOptions c = counting(t, mode, threadCount(threads), &call);
     FilePath name(path);
     std::vector<uint64_t> counts = newCounts(t);
     Fault f;
@@ -817,7 +817,7 @@ countFiles(Terms *self, const py::object &paths, const py::object &mode,
     Terms &t = made(self);
     Call call = newCall();
     std::unique_ptr<Progress> told = progressFor(progress, &call, "B");
-    Counting c = counting(t, mode, threadCount(threads), &call);
+    CountOptions c = counting(t, mode, threadCount(threads), &call);
     std::deque<FilePath> named = pathsNamed(paths);
     std::vector<const char *> bytes;
     for (const FilePath &p : named)
@@ -841,7 +841,7 @@ countFiles(Terms *self, const py::object &paths, const py::object &mode,
 /* The texts of count_each, held for as long as the count reads them. */
 struct Texts {
     std::deque<Bytes> held;
-    std::vector<Document> docs;
+    std::vector<CountText> docs;
     uint64_t bytes = 0;
 };
 
@@ -887,14 +887,14 @@ countEach(Terms *self, const py::object &texts, const py::object &mode,
     Threads n = threadCount(threads);
     if (threads.is_none())
         n.n = static_cast<unsigned>(std::clamp<uint64_t>(held.bytes >> 20, 1, n.n));
-    Counting c = counting(t, mode, n, &call);
-    EachCounts each{};
+    CountOptions c = counting(t, mode, n, &call);
+    CountRows each{};
     Fault f;
     {
         Unlocked nogil(call);
         f = count_each(&c, held.docs.data(), held.docs.size(), &each);
     }
-    std::unique_ptr<EachCounts, void (*)(EachCounts *)> owned(&each, count_freeEach);
+    std::unique_ptr<CountRows, void (*)(CountRows *)> owned(&each, count_freeEach);
     if (f.kind != FAULT_NONE)
         throwFault(f);
     if (told)
@@ -956,7 +956,7 @@ countStream(Terms *self, const py::object &source, const py::object &mode)
     Terms &t = made(self);
     Chunks chunks;
     chunks.call = newCall();
-    Counting c = counting(t, mode, {1, 0}, &chunks.call);
+    CountOptions c = counting(t, mode, {1, 0}, &chunks.call);
     if (py::hasattr(source, "read"))
         chunks.read = source.attr("read");
     else

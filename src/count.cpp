@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace {
@@ -46,16 +47,17 @@ nowNs(clockid_t clock)
 
 /* What the pieces of one count share. */
 struct Shared {
-    const Counting *c;
+    const CountOptions *c;
     std::atomic<bool> stop;         /* once set, every piece ends */
     std::atomic<uint64_t> done;     /* bytes or texts counted so far */
     uint64_t total;                 /* what done runs up to; 0: not known */
     long long nextAsk;              /* when keepGoing is asked next */
     bool stopped;                   /* keepGoing said to stop */
+    struct Worker *workers;         /* a count in pieces: its workers, the first piece first */
 };
 
 void
-startShared(Shared *s, const Counting *c, uint64_t total)
+startShared(Shared *s, const CountOptions *c, uint64_t total)
 {
     s->c = c;
     s->stop.store(false, std::memory_order_relaxed);
@@ -65,6 +67,7 @@ startShared(Shared *s, const Counting *c, uint64_t total)
      * count stopped gets it stopped before any work. */
     s->nextAsk = nowNs(CLOCK_MONOTONIC);
     s->stopped = false;
+    s->workers = nullptr;
 }
 
 /* Asks keepGoing, if it is due or `now`. Only the calling thread asks. */
@@ -87,27 +90,43 @@ askToGoOn(Shared *s, bool now = false)
 }
 
 /*
- * Readers: each hands a piece's text over in blocks, as a NextBlockFn does,
- * and may also return INTERRUPTED. A reader keeps its own fault.
+ * Readers hand a piece's text over in blocks, as a CountNextBlockFn does, and may
+ * also return INTERRUPTED. A reader is this small interface, embedded first
+ * in an adapter per kind of source, which keeps what that source needs: a
+ * text in memory, a range of a file, a stream, the caller's blocks.
  */
 struct Reader {
     int (*next)(Reader *r, const void **bytes, size_t *size);
-    Fault fault;
-    const unsigned char *p, *end;   /* memory */
-    int fd;                         /* a file or a stream */
-    off_t offset;                   /* a file: where the next read starts */
-    off_t stopAt;                   /* a file: where the piece ends */
-    unsigned char *buffer;          /* a file or a stream: BLOCK bytes */
-    NextBlockFn callerNext;         /* the caller's blocks */
+    Fault fault;                /* why next returned -1 */
+};
+
+struct MemoryReader {
+    Reader r;
+    const unsigned char *p, *end;
+};
+
+/* A range of a regular file read at offsets, or a stream read through. */
+struct FileReader {
+    Reader r;
+    int fd;
+    off_t offset;               /* a range: where the next read starts */
+    off_t stopAt;               /* a range: where it ends */
+    unsigned char *buffer;      /* BLOCK bytes */
+};
+
+struct CallerReader {
+    Reader r;
+    CountNextBlockFn next;
     void *source;
 };
 
 int
 fromMemory(Reader *r, const void **bytes, size_t *size)
 {
-    *bytes = r->p;
-    *size = r->end - r->p;
-    r->p = r->end;
+    MemoryReader *m = reinterpret_cast<MemoryReader *>(r);
+    *bytes = m->p;
+    *size = m->end - m->p;
+    m->p = m->end;
     return *size != 0;
 }
 
@@ -122,7 +141,7 @@ readFailed(Reader *r)
     return -1;
 }
 
-/* The end came before the piece's own: the file shrank, and what the
+/* The end came before the range's own: the file shrank, and what the
  * pieces read is no text the file ever held. */
 int
 changedUnder(Reader *r)
@@ -134,16 +153,17 @@ changedUnder(Reader *r)
 int
 fromFileRange(Reader *r, const void **bytes, size_t *size)
 {
-    if (r->offset >= r->stopAt)
+    FileReader *f = reinterpret_cast<FileReader *>(r);
+    if (f->offset >= f->stopAt)
         return 0;
-    ssize_t n = pread(r->fd, r->buffer, std::min<off_t>(BLOCK, r->stopAt - r->offset),
-                      r->offset);
+    ssize_t n = pread(f->fd, f->buffer, std::min<off_t>(BLOCK, f->stopAt - f->offset),
+                      f->offset);
     if (n < 0)
         return readFailed(r);
     if (n == 0)
         return changedUnder(r);
-    r->offset += n;
-    *bytes = r->buffer;
+    f->offset += n;
+    *bytes = f->buffer;
     *size = n;
     return 1;
 }
@@ -156,18 +176,19 @@ fromFileRange(Reader *r, const void **bytes, size_t *size)
 int
 fromStream(Reader *r, const void **bytes, size_t *size)
 {
-    pollfd wait = {r->fd, POLLIN, 0};
+    FileReader *f = reinterpret_cast<FileReader *>(r);
+    pollfd wait = {f->fd, POLLIN, 0};
     int ready = poll(&wait, 1, WAIT_MS);
     if (ready < 0)
         return readFailed(r);
     if (ready == 0)
         return INTERRUPTED;
-    ssize_t n = read(r->fd, r->buffer, BLOCK);
+    ssize_t n = read(f->fd, f->buffer, BLOCK);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return INTERRUPTED;
     if (n < 0)
         return readFailed(r);
-    *bytes = r->buffer;
+    *bytes = f->buffer;
     *size = n;
     return n > 0;
 }
@@ -175,74 +196,74 @@ fromStream(Reader *r, const void **bytes, size_t *size)
 int
 fromCaller(Reader *r, const void **bytes, size_t *size)
 {
-    int got = r->callerNext(r->source, bytes, size);
+    CallerReader *c = reinterpret_cast<CallerReader *>(r);
+    int got = c->next(c->source, bytes, size);
     if (got < 0)
         r->fault = {FAULT_SOURCE, 0};
     return got < 0 ? -1 : got > 0;
 }
 
-/* One piece of the text and its scan, on cache lines of its own. */
-struct alignas(64) Piece {
-    Reader reader;
+void
+setRange(FileReader *f, int fd, off_t start, off_t end)
+{
+    f->r = {fromFileRange, {FAULT_NONE, 0}};
+    f->fd = fd;
+    f->offset = start;
+    f->stopAt = end;
+}
+
+/*
+ * Workers: every count runs its work as workers, one per thread, each with
+ * its job (a piece of a text, the queue of files, a run of texts), the
+ * counters its scans add up in, and its fault. All but the first run on
+ * threads of their own; the first, and any whose thread cannot be started,
+ * on the calling thread, which alone asks keepGoing.
+ */
+struct Worker;
+typedef void (*WorkFn)(Worker *w);
+
+struct alignas(64) Worker {
     Shared *shared;
-    uint64_t *visits;           /* scanner_visitCount counters */
-    bool onCaller;              /* scanned on the calling thread, which asks keepGoing */
-    bool started;               /* runs on a thread of its own */
+    WorkFn work;
+    void *job;                  /* what work is handed */
+    uint64_t *visits;           /* scanner_visitCount counters; count_each: null */
+    Fault fault;                /* why its work failed */
+    size_t failedAt;            /* the file or piece it failed at */
+    bool onCaller;              /* works on the calling thread */
+    bool started;               /* works on a thread of its own */
     pthread_t thread;
 };
 
-/* Scans a block in slices, looking between them whether to go on. */
-bool
-scanBlock(Piece *f, ScanState *st, const unsigned char *p, size_t size)
-{
-    Shared *s = f->shared;
-    while (size > 0) {
-        if (s->stop.load(std::memory_order_relaxed) || (f->onCaller && !askToGoOn(s)))
-            return false;
-        size_t n = std::min(size, SLICE);
-        scanner_feed(s->c->scanner, st, p, n, f->visits);
-        s->done.fetch_add(n, std::memory_order_relaxed);
-        p += n;
-        size -= n;
-    }
-    return true;
-}
-
-/* Scans what the piece's reader hands over, as one text. */
-void
-scanPiece(Piece *f)
-{
-    Shared *s = f->shared;
-    ScanState st;
-    scanner_start(s->c->scanner, &st);
-    for (;;) {
-        const void *bytes = nullptr;
-        size_t size = 0;
-        int got = f->reader.next(&f->reader, &bytes, &size);
-        if (got == INTERRUPTED) {
-            if (s->stop.load(std::memory_order_relaxed) || (f->onCaller && !askToGoOn(s, true)))
-                return;
-            continue;
-        }
-        if (got < 0)
-            s->stop.store(true, std::memory_order_relaxed);
-        if (got <= 0)
-            break;
-        if (!scanBlock(f, &st, static_cast<const unsigned char *>(bytes), size))
-            return;
-    }
-    scanner_finish(s->c->scanner, &st, f->visits);
-}
-
 void *
-runPiece(void *piece)
+trampoline(void *worker)
 {
-    scanPiece(static_cast<Piece *>(piece));
+    Worker *w = static_cast<Worker *>(worker);
+    w->work(w);
     return nullptr;
 }
 
-/* Waits for a thread, asking keepGoing meanwhile: a stop ends every piece
- * within a slice, so the wait stays short once it is asked for. */
+/* Notes that `w` failed at `at`, and stops the other workers. */
+void
+fail(Worker *w, Fault f, size_t at)
+{
+    w->fault = f;
+    w->failedAt = at;
+    w->shared->stop.store(true, std::memory_order_relaxed);
+}
+
+/* Whether a worker should end now: the count was stopped, or, on the
+ * calling thread, keepGoing says so (`now`: ask at once). */
+bool
+stopping(Worker *w, bool now = false)
+{
+    Shared *s = w->shared;
+    return s->stop.load(std::memory_order_relaxed) || (w->onCaller && !askToGoOn(s, now));
+}
+
+/* Waits for a thread, asking keepGoing meanwhile: a stop ends every worker
+ * within a slice, so the wait stays short once it is asked for. The
+ * deadline is on CLOCK_REALTIME, the clock pthread_timedjoin_np measures
+ * it by; a step of that clock only makes one wait longer or shorter. */
 void
 join(Shared *s, pthread_t thread)
 {
@@ -261,7 +282,7 @@ join(Shared *s, pthread_t thread)
 }
 
 /* Zeroed memory on cache lines of its own: each thread writes its counters
- * and its piece all the time, and two threads writing one line would pass
+ * and its worker all the time, and two threads writing one line would pass
  * it back and forth between their cores. */
 void *
 ownLines(size_t bytes)
@@ -274,95 +295,165 @@ ownLines(size_t bytes)
 }
 
 void
-freePieces(Piece *pieces, size_t n)
+freeWorkers(Worker *workers, size_t n)
 {
-    for (size_t i = 0; i < n; i++) {
-        free(pieces[i].visits);
-        free(pieces[i].reader.buffer);
-    }
-    free(pieces);
+    for (size_t i = 0; workers != nullptr && i < n; i++)
+        free(workers[i].visits);
+    free(workers);
 }
 
-/* Takes `n` pieces with their counters, and read buffers if asked.
- * Returns null if memory ran out. */
-Piece *
-takePieces(Shared *s, size_t n, bool buffers)
+/* Takes `n` workers doing `work` on the jobs at `jobs` (`jobSize` bytes
+ * apart), with counters if `visits`. Returns null if memory ran out. */
+Worker *
+takeWorkers(Shared *s, size_t n, WorkFn work, void *jobs, size_t jobSize, bool visits)
 {
-    size_t visits = scanner_visitCount(s->c->scanner);
-    Piece *pieces = static_cast<Piece *>(ownLines(n * sizeof *pieces));
-    if (pieces == nullptr)
+    Worker *workers = static_cast<Worker *>(ownLines(n * sizeof *workers));
+    if (workers == nullptr)
         return nullptr;
+    size_t counters = scanner_visitCount(s->c->scanner);
     for (size_t i = 0; i < n; i++) {
-        Piece *f = &pieces[i];
-        f->shared = s;
-        f->visits = static_cast<uint64_t *>(ownLines(visits * sizeof *f->visits));
-        if (buffers)
-            f->reader.buffer = static_cast<unsigned char *>(malloc(BLOCK));
-        if (f->visits == nullptr || (buffers && f->reader.buffer == nullptr)) {
-            freePieces(pieces, i + 1);
-            return nullptr;
+        Worker *w = &workers[i];
+        w->shared = s;
+        w->work = work;
+        w->job = static_cast<char *>(jobs) + i * jobSize;
+        w->failedAt = SIZE_MAX;
+        if (visits) {
+            w->visits = static_cast<uint64_t *>(ownLines(counters * sizeof *w->visits));
+            if (w->visits == nullptr) {
+                freeWorkers(workers, i + 1);
+                return nullptr;
+            }
         }
     }
-    return pieces;
+    return workers;
 }
 
-/* Runs `work` for the `n` pieces, all but the first on threads of their
- * own; a piece whose thread cannot be started runs on the calling thread. */
-template <typename P, typename Work>
+/* Runs the `n` workers, all but the first on threads of their own. */
 void
-runPieces(Shared *s, P *pieces, size_t n, void *(*onThread)(void *), Work work)
+runWorkers(Shared *s, Worker *workers, size_t n)
 {
     for (size_t i = 1; i < n; i++)
-        pieces[i].started = pthread_create(&pieces[i].thread, nullptr, onThread,
-                                           &pieces[i]) == 0;
+        workers[i].started = pthread_create(&workers[i].thread, nullptr, trampoline,
+                                            &workers[i]) == 0;
     for (size_t i = 0; i < n; i++)
-        if (!pieces[i].started) {
-            pieces[i].onCaller = true;
-            work(&pieces[i]);
+        if (!workers[i].started) {
+            workers[i].onCaller = true;
+            workers[i].work(&workers[i]);
         }
     for (size_t i = 1; i < n; i++)
-        if (pieces[i].started)
-            join(s, pieces[i].thread);
+        if (workers[i].started)
+            join(s, workers[i].thread);
 }
 
-/* Adds the visits of the `n` pieces up, in the first's, and turns them
- * into counts. The pieces visit no more states than the text has bytes and
- * pieces, so the sums cannot overflow. */
-template <typename P, typename Visits>
-void
-addUp(const Scanner *sc, P *pieces, size_t n, Visits visitsOf, uint64_t *counts)
-{
-    size_t visits = scanner_visitCount(sc);
-    uint64_t *into = visitsOf(pieces[0]);
-    for (size_t i = 1; i < n; i++)
-        for (size_t v = 0; v < visits; v++)
-            into[v] += visitsOf(pieces[i])[v];
-    scanner_total(sc, into, counts);
-}
-
-/* The fault of a count whose pieces have run, or the counts of the text. */
+/* The fault of a count whose workers have run: the one at the lowest file
+ * (or piece), then a stop, then memory that ran out. `*failed`, if asked
+ * for, is where the first came. */
 Fault
-settle(Shared *s, Piece *pieces, size_t n, uint64_t *counts)
+settle(const Shared *s, const Worker *workers, size_t n, size_t *failed)
 {
-    for (size_t i = 0; i < n; i++)
-        if (pieces[i].reader.fault.kind != FAULT_NONE)
-            return pieces[i].reader.fault;
+    const Worker *first = nullptr;
+    bool memory = false;
+    for (size_t i = 0; i < n; i++) {
+        const Worker *w = &workers[i];
+        if (w->fault.kind == FAULT_MEMORY)
+            memory = true;
+        else if (w->fault.kind != FAULT_NONE && (!first || w->failedAt < first->failedAt))
+            first = w;
+    }
+    if (first != nullptr) {
+        if (failed != nullptr)
+            *failed = first->failedAt;
+        return first->fault;
+    }
     if (s->stopped)
         return {FAULT_STOPPED, 0};
-    addUp(s->c->scanner, pieces, n, [](Piece &p) { return p.visits; }, counts);
+    if (memory)
+        return {FAULT_MEMORY, 0};
     return {FAULT_NONE, 0};
 }
 
-/* Scans the `n` pieces and writes the counts of the whole text. */
-Fault
-scanPieces(Shared *s, Piece *pieces, size_t n, uint64_t *counts)
+/* Adds the visits of the `n` workers up, in the first's, and turns them
+ * into counts. The workers visit no more states than the text has bytes and
+ * pieces, so the sums cannot overflow. */
+void
+addUp(const Scanner *sc, Worker *workers, size_t n, uint64_t *counts)
 {
-    runPieces(s, pieces, n, runPiece, scanPiece);
-    return settle(s, pieces, n, counts);
+    size_t visits = scanner_visitCount(sc);
+    uint64_t *into = workers[0].visits;
+    for (size_t i = 1; i < n; i++)
+        for (size_t v = 0; v < visits; v++)
+            into[v] += workers[i].visits[v];
+    scanner_total(sc, into, counts);
+}
+
+/* Runs the workers of a count that scans into counters, settles it, and
+ * writes its counts if it did not fail. */
+Fault
+runAndAddUp(Shared *s, Worker *workers, size_t n, uint64_t *counts, size_t *failed)
+{
+    runWorkers(s, workers, n);
+    Fault f = settle(s, workers, n, failed);
+    if (f.kind == FAULT_NONE)
+        addUp(s->c->scanner, workers, n, counts);
+    return f;
+}
+
+/* Scans a block in slices, looking between them whether to go on. */
+bool
+scanBlock(Worker *w, ScanState *st, const unsigned char *p, size_t size)
+{
+    Shared *s = w->shared;
+    while (size > 0) {
+        if (stopping(w))
+            return false;
+        size_t n = std::min(size, SLICE);
+        scanner_feed(s->c->scanner, st, p, n, w->visits);
+        s->done.fetch_add(n, std::memory_order_relaxed);
+        p += n;
+        size -= n;
+    }
+    return true;
+}
+
+/* Scans what `r` hands over, as one text, into the worker's counters.
+ * Returns false if it stopped or the reader failed (its fault says which). */
+bool
+scanText(Worker *w, Reader *r)
+{
+    const Scanner *sc = w->shared->c->scanner;
+    ScanState st;
+    scanner_start(sc, &st);
+    for (;;) {
+        const void *bytes = nullptr;
+        size_t size = 0;
+        int got = r->next(r, &bytes, &size);
+        if (got == INTERRUPTED) {
+            if (stopping(w, true))
+                return false;
+            continue;
+        }
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (!scanBlock(w, &st, static_cast<const unsigned char *>(bytes), size))
+            return false;
+    }
+    scanner_finish(sc, &st, w->visits);
+    return true;
+}
+
+/* A worker's job in a count of one text: its piece's reader. */
+void
+scanPiece(Worker *w)
+{
+    Reader *r = *static_cast<Reader **>(w->job);
+    if (!scanText(w, r) && r->fault.kind != FAULT_NONE)
+        fail(w, r->fault, w - w->shared->workers);
 }
 
 size_t
-piecesWanted(const Counting *c, uint64_t size)
+piecesWanted(const CountOptions *c, uint64_t size)
 {
     size_t n = c->threads == 0 ? 1 : c->threads;
     if (!scanner_cuttable(c->scanner))
@@ -413,14 +504,68 @@ cut(Shared *s, uint64_t size, size_t n, uint64_t *starts, F lineFeedIn)
     return pieces;
 }
 
-/* Counts a text of `size` bytes in pieces cut by `lineFeedIn` (see cut),
- * each set up by `place(reader, start, end)` and read through a buffer of
- * its own if `buffers`. Counters and buffers are taken for the pieces the
- * text is cut into, not for the threads asked. */
-template <typename Find, typename Place>
+/* The readers of a count in pieces, one per piece, of adapter type R. */
+template <typename R>
+struct Pieces {
+    R *readers;
+    Reader **jobs;              /* each worker's job: its reader */
+    size_t n;
+};
+
+template <typename R>
+void
+freeReaders(Pieces<R> *p)
+{
+    if constexpr (std::is_same_v<R, FileReader>)
+        for (size_t i = 0; p->readers != nullptr && i < p->n; i++)
+            free(p->readers[i].buffer);
+    free(p->readers);
+    free(p->jobs);
+}
+
+/* Takes `n` readers of type R, with a read buffer each if R reads files. */
+template <typename R>
+bool
+takeReaders(Pieces<R> *p, size_t n)
+{
+    p->n = n;
+    p->readers = static_cast<R *>(calloc(n, sizeof(R)));
+    p->jobs = static_cast<Reader **>(calloc(n, sizeof(Reader *)));
+    if (p->readers == nullptr || p->jobs == nullptr)
+        return false;
+    for (size_t i = 0; i < n; i++) {
+        p->jobs[i] = &p->readers[i].r;
+        if constexpr (std::is_same_v<R, FileReader>) {
+            p->readers[i].buffer = static_cast<unsigned char *>(malloc(BLOCK));
+            if (p->readers[i].buffer == nullptr)
+                return false;
+        }
+    }
+    return true;
+}
+
+/* Counts what the `n` readers hand over, a piece each, on a worker each. */
+template <typename R>
 Fault
-countInPieces(const Counting *c, uint64_t size, uint64_t *counts, bool buffers,
-              Find lineFeedIn, Place place)
+scanPieces(Shared *s, Pieces<R> *p, uint64_t *counts)
+{
+    Worker *workers = takeWorkers(s, p->n, scanPiece, p->jobs, sizeof *p->jobs, true);
+    if (workers == nullptr)
+        return {FAULT_MEMORY, 0};
+    s->workers = workers;
+    Fault f = runAndAddUp(s, workers, p->n, counts, nullptr);
+    freeWorkers(workers, p->n);
+    return f;
+}
+
+/* Counts a text of `size` bytes in pieces cut by `lineFeedIn` (see cut),
+ * each read by a reader of type R that `place(reader, start, end)` sets
+ * up. Readers and counters are taken for the pieces the text is cut into,
+ * not for the threads asked. */
+template <typename R, typename Find, typename Place>
+Fault
+countInPieces(const CountOptions *c, uint64_t size, uint64_t *counts, Find lineFeedIn,
+              Place place)
 {
     Shared s;
     startShared(&s, c, size);
@@ -434,34 +579,39 @@ countInPieces(const Counting *c, uint64_t size, uint64_t *counts, bool buffers,
         return n == STOPPED_CUTTING ? Fault{FAULT_STOPPED, 0}
                                     : Fault{FAULT_READ, static_cast<int>(-n)};
     }
-    Piece *pieces = takePieces(&s, n, buffers);
-    if (pieces == nullptr) {
-        free(starts);
-        return {FAULT_MEMORY, 0};
+    Pieces<R> p = {};
+    Fault f = {FAULT_MEMORY, 0};
+    if (takeReaders(&p, n)) {
+        for (int64_t i = 0; i < n; i++)
+            place(&p.readers[i], starts[i], i + 1 < n ? starts[i + 1] : size);
+        f = scanPieces(&s, &p, counts);
     }
-    for (int64_t i = 0; i < n; i++)
-        place(&pieces[i].reader, starts[i], i + 1 < n ? starts[i + 1] : size);
     free(starts);
-    Fault f = scanPieces(&s, pieces, n, counts);
-    freePieces(pieces, n);
+    freeReaders(&p);
     return f;
 }
 
-/* Counts what one reader, set up like `proto`, hands over on the calling
- * thread: a stream or blocks. */
+/* Counts what one reader hands over on the calling thread: a stream or
+ * blocks. */
+template <typename R>
 Fault
-countOnePiece(const Counting *c, const Reader &proto, uint64_t *counts, bool buffer)
+countOnePiece(const CountOptions *c, const R &proto, uint64_t *counts)
 {
     Shared s;
     startShared(&s, c, 0);
-    Piece *piece = takePieces(&s, 1, buffer);
-    if (piece == nullptr)
-        return {FAULT_MEMORY, 0};
-    unsigned char *own = piece->reader.buffer;
-    piece->reader = proto;
-    piece->reader.buffer = own;
-    Fault f = scanPieces(&s, piece, 1, counts);
-    freePieces(piece, 1);
+    Pieces<R> p = {};
+    Fault f = {FAULT_MEMORY, 0};
+    if (takeReaders(&p, 1)) {
+        R *r = &p.readers[0];
+        unsigned char *own = nullptr;
+        if constexpr (std::is_same_v<R, FileReader>)
+            own = r->buffer;
+        *r = proto;
+        if constexpr (std::is_same_v<R, FileReader>)
+            r->buffer = own;
+        f = scanPieces(&s, &p, counts);
+    }
+    freeReaders(&p);
     return f;
 }
 
@@ -470,7 +620,7 @@ countOnePiece(const Counting *c, const Reader &proto, uint64_t *counts, bool buf
  * grows meanwhile is no longer the one whose size was planned for, and the
  * check after the count says so. */
 Fault
-countRegular(const Counting *c, int fd, off_t size, uint64_t *counts)
+countRegular(const CountOptions *c, int fd, off_t size, uint64_t *counts)
 {
     auto lineFeedIn = [fd](uint64_t from, uint64_t to) -> int64_t {
         unsigned char buf[16 << 10];
@@ -488,13 +638,10 @@ countRegular(const Counting *c, int fd, off_t size, uint64_t *counts)
         }
         return to;
     };
-    auto place = [fd](Reader *r, uint64_t start, uint64_t end) {
-        r->next = fromFileRange;
-        r->fd = fd;
-        r->offset = start;
-        r->stopAt = end;
+    auto place = [fd](FileReader *f, uint64_t start, uint64_t end) {
+        setRange(f, fd, start, end);
     };
-    return countInPieces(c, size, counts, true, lineFeedIn, place);
+    return countInPieces<FileReader>(c, size, counts, lineFeedIn, place);
 }
 
 /* Whether a file is read in ranges by its size, and checked against what
@@ -541,8 +688,8 @@ checkUnchanged(int fd, const struct stat *before)
 }
 
 /*
- * count_files: each thread takes the next file there is and scans it whole,
- * into counters it keeps for every file it takes.
+ * count_files: each worker takes the next file there is and scans it
+ * whole, into counters it keeps for every file it takes.
  */
 struct FileQueue {
     const char *const *paths;
@@ -550,52 +697,50 @@ struct FileQueue {
     std::atomic<size_t> next;
 };
 
-struct alignas(64) FilePiece {
-    Piece piece;
+struct QueuedFiles {
     FileQueue *queue;
-    size_t failed;              /* the path whose count failed; n: none */
-    bool onCaller;
-    bool started;
-    pthread_t thread;
+    FileReader reader;          /* the file it reads now */
 };
 
-void
-countQueued(FilePiece *fp)
+/* Counts the file at `path` whole into the worker's counters, through `f`
+ * (whose buffer is set). */
+Fault
+countWhole(Worker *w, FileReader *f, const char *path)
 {
-    Piece *f = &fp->piece;
-    f->onCaller = fp->onCaller;
+    int fd;
+    struct stat st;
+    Fault fault = openText(path, &fd, &st);
+    if (fault.kind != FAULT_NONE)
+        return fault;
+    bool ranges = readByRanges(&st);
+    if (ranges) {
+        setRange(f, fd, 0, st.st_size);
+    } else {
+        f->r = {fromStream, {FAULT_NONE, 0}};
+        f->fd = fd;
+    }
+    if (scanText(w, &f->r) && ranges)
+        fault = checkUnchanged(fd, &st);
+    else
+        fault = f->r.fault;
+    close(fd);
+    return fault;
+}
+
+void
+countQueued(Worker *w)
+{
+    QueuedFiles *q = static_cast<QueuedFiles *>(w->job);
     for (;;) {
-        size_t i = fp->queue->next.fetch_add(1, std::memory_order_relaxed);
-        if (i >= fp->queue->n || f->shared->stop.load(std::memory_order_relaxed))
+        size_t i = q->queue->next.fetch_add(1, std::memory_order_relaxed);
+        if (i >= q->queue->n || w->shared->stop.load(std::memory_order_relaxed))
             return;
-        int fd;
-        struct stat st;
-        f->reader.fault = openText(fp->queue->paths[i], &fd, &st);
-        if (f->reader.fault.kind == FAULT_NONE) {
-            bool ranges = readByRanges(&st);
-            f->reader.next = ranges ? fromFileRange : fromStream;
-            f->reader.fd = fd;
-            f->reader.offset = 0;
-            f->reader.stopAt = st.st_size;
-            scanPiece(f);
-            if (ranges && f->reader.fault.kind == FAULT_NONE
-                && !f->shared->stop.load(std::memory_order_relaxed))
-                f->reader.fault = checkUnchanged(fd, &st);
-            close(fd);
-        }
-        if (f->reader.fault.kind != FAULT_NONE) {
-            fp->failed = i;
-            f->shared->stop.store(true, std::memory_order_relaxed);
+        Fault f = countWhole(w, &q->reader, q->queue->paths[i]);
+        if (f.kind != FAULT_NONE) {
+            fail(w, f, i);
             return;
         }
     }
-}
-
-void *
-runQueued(void *piece)
-{
-    countQueued(static_cast<FilePiece *>(piece));
-    return nullptr;
 }
 
 /* The bytes the regular files among `paths` hold now, for progress. */
@@ -612,7 +757,7 @@ bytesIn(const char *const *paths, size_t n)
 }
 
 /*
- * count_each: each thread counts a run of the texts, one at a time, with
+ * count_each: each worker counts a run of the texts, one at a time, with
  * counters for every entry that it clears after each text through the
  * list of those it touched, so a text costs its bytes and its hits only.
  */
@@ -630,23 +775,18 @@ tallyHit(void *ctx, size_t index)
         t->touched[t->touchedCount++] = static_cast<uint32_t>(index);
 }
 
-struct alignas(64) EachPiece {
-    Shared *shared;
-    const Document *docs;
-    size_t first, end;          /* the texts of this piece */
+struct EachRun {
+    const CountText *docs;
+    size_t first, end;          /* the texts of this run */
     Tally tally;
     size_t *rowEnds;            /* where each text's row ends in entries */
     uint32_t *entries;
     uint64_t *counts;
     size_t used, room;
-    bool failed;                /* memory ran out */
-    bool onCaller;
-    bool started;
-    pthread_t thread;
 };
 
 bool
-grow(EachPiece *e, size_t more)
+grow(EachRun *e, size_t more)
 {
     if (e->used + more <= e->room)
         return true;
@@ -663,9 +803,9 @@ grow(EachPiece *e, size_t more)
     return true;
 }
 
-/* Moves the tally of one text into the piece's rows. */
+/* Moves the tally of one text into the run's rows. */
 bool
-closeRow(EachPiece *e)
+closeRow(EachRun *e)
 {
     Tally *t = &e->tally;
     std::sort(t->touched, t->touched + t->touchedCount);
@@ -683,9 +823,10 @@ closeRow(EachPiece *e)
 }
 
 void
-countEach(EachPiece *e)
+countEach(Worker *w)
 {
-    Shared *s = e->shared;
+    EachRun *e = static_cast<EachRun *>(w->job);
+    Shared *s = w->shared;
     /* Texts may be a few bytes each: the clock and the shared progress are
      * seen once every STRIDE of them. */
     constexpr size_t STRIDE = 64;
@@ -693,48 +834,40 @@ countEach(EachPiece *e)
         if ((i - e->first) % STRIDE == 0) {
             if (i != e->first)
                 s->done.fetch_add(STRIDE, std::memory_order_relaxed);
-            if (s->stop.load(std::memory_order_relaxed) || (e->onCaller && !askToGoOn(s)))
+            if (stopping(w))
                 return;
         }
         scanner_matches(s->c->scanner, e->docs[i].bytes, e->docs[i].size, tallyHit,
                         &e->tally);
         if (!closeRow(e)) {
-            e->failed = true;
-            s->stop.store(true, std::memory_order_relaxed);
+            fail(w, {FAULT_MEMORY, 0}, i);
             return;
         }
         e->rowEnds[i - e->first] = e->used;
     }
 }
 
-void *
-runEach(void *piece)
-{
-    countEach(static_cast<EachPiece *>(piece));
-    return nullptr;
-}
-
 void
-freeEachPieces(EachPiece *pieces, size_t n)
+freeRuns(EachRun *runs, size_t n)
 {
-    for (size_t i = 0; i < n; i++) {
-        free(pieces[i].tally.counts);
-        free(pieces[i].tally.touched);
-        free(pieces[i].rowEnds);
-        free(pieces[i].entries);
-        free(pieces[i].counts);
+    for (size_t i = 0; runs != nullptr && i < n; i++) {
+        free(runs[i].tally.counts);
+        free(runs[i].tally.touched);
+        free(runs[i].rowEnds);
+        free(runs[i].entries);
+        free(runs[i].counts);
     }
-    free(pieces);
+    free(runs);
 }
 
 /* Splits the texts into `n` runs of about equal bytes, and takes each
  * run's tally. Returns null if memory ran out. */
-EachPiece *
-takeEachPieces(Shared *s, const Document *docs, size_t count, size_t n)
+EachRun *
+takeRuns(const Scanner *sc, const CountText *docs, size_t count, size_t n)
 {
-    size_t entries = scanner_entryCount(s->c->scanner);
-    EachPiece *pieces = static_cast<EachPiece *>(ownLines(n * sizeof *pieces));
-    if (pieces == nullptr)
+    size_t entries = scanner_entryCount(sc);
+    EachRun *runs = static_cast<EachRun *>(calloc(n, sizeof *runs));
+    if (runs == nullptr)
         return nullptr;
     uint64_t bytes = 0;
     for (size_t i = 0; i < count; i++)
@@ -742,8 +875,7 @@ takeEachPieces(Shared *s, const Document *docs, size_t count, size_t n)
     uint64_t sum = 0;
     size_t at = 0;
     for (size_t k = 0; k < n; k++) {
-        EachPiece *e = &pieces[k];
-        e->shared = s;
+        EachRun *e = &runs[k];
         e->docs = docs;
         e->first = at;
         uint64_t goal = bytes / n * (k + 1) + bytes % n * (k + 1) / n;
@@ -754,20 +886,20 @@ takeEachPieces(Shared *s, const Document *docs, size_t count, size_t n)
         e->tally.touched = static_cast<uint32_t *>(malloc((entries + 1) * sizeof(uint32_t)));
         e->rowEnds = static_cast<size_t *>(malloc((e->end - e->first + 1) * sizeof(size_t)));
         if (!e->tally.counts || !e->tally.touched || !e->rowEnds) {
-            freeEachPieces(pieces, k + 1);
+            freeRuns(runs, k + 1);
             return nullptr;
         }
     }
-    return pieces;
+    return runs;
 }
 
-/* Joins the pieces' rows into one set of compressed sparse rows. */
+/* Joins the runs' rows into one set of compressed sparse rows. */
 bool
-joinRows(const EachPiece *pieces, size_t n, size_t rows, EachCounts *out)
+joinRows(const EachRun *runs, size_t n, size_t rows, CountRows *out)
 {
     size_t nonzero = 0;
     for (size_t k = 0; k < n; k++)
-        nonzero += pieces[k].used;
+        nonzero += runs[k].used;
     out->rows = rows;
     out->rowStarts = static_cast<size_t *>(malloc((rows + 1) * sizeof(size_t)));
     out->entries = static_cast<uint32_t *>(malloc((nonzero ? nonzero : 1) * sizeof(uint32_t)));
@@ -779,7 +911,7 @@ joinRows(const EachPiece *pieces, size_t n, size_t rows, EachCounts *out)
     size_t base = 0;
     out->rowStarts[0] = 0;
     for (size_t k = 0; k < n; k++) {
-        const EachPiece *e = &pieces[k];
+        const EachRun *e = &runs[k];
         for (size_t i = e->first; i < e->end; i++)
             out->rowStarts[i + 1] = base + e->rowEnds[i - e->first];
         if (e->used != 0) {
@@ -791,27 +923,33 @@ joinRows(const EachPiece *pieces, size_t n, size_t rows, EachCounts *out)
     return true;
 }
 
+/* The threads a count of `n` files or texts takes. */
+size_t
+threadsFor(const CountOptions *c, size_t n)
+{
+    return std::max<size_t>(1, std::min<size_t>(c->threads ? c->threads : 1, n));
+}
 
 } // namespace
 
 Fault
-count_memory(const Counting *c, const void *text, size_t size, uint64_t *counts)
+count_memory(const CountOptions *c, const void *text, size_t size, uint64_t *counts)
 {
     const unsigned char *bytes = static_cast<const unsigned char *>(text);
     auto lineFeedIn = [bytes](uint64_t from, uint64_t to) -> int64_t {
         const void *lf = memchr(bytes + from, '\n', to - from);
         return lf ? static_cast<const unsigned char *>(lf) - bytes : static_cast<int64_t>(to);
     };
-    auto place = [bytes](Reader *r, uint64_t start, uint64_t end) {
-        r->next = fromMemory;
-        r->p = bytes + start;
-        r->end = bytes + end;
+    auto place = [bytes](MemoryReader *m, uint64_t start, uint64_t end) {
+        m->r = {fromMemory, {FAULT_NONE, 0}};
+        m->p = bytes + start;
+        m->end = bytes + end;
     };
-    return countInPieces(c, size, counts, false, lineFeedIn, place);
+    return countInPieces<MemoryReader>(c, size, counts, lineFeedIn, place);
 }
 
 Fault
-count_file(const Counting *c, const char *path, uint64_t *counts)
+count_file(const CountOptions *c, const char *path, uint64_t *counts)
 {
     int fd;
     struct stat st;
@@ -823,23 +961,20 @@ count_file(const Counting *c, const char *path, uint64_t *counts)
         if (f.kind == FAULT_NONE)
             f = checkUnchanged(fd, &st);
     } else {
-        Reader proto = {};
-        proto.next = fromStream;
+        FileReader proto = {};
+        proto.r = {fromStream, {FAULT_NONE, 0}};
         proto.fd = fd;
-        f = countOnePiece(c, proto, counts, true);
+        f = countOnePiece(c, proto, counts);
     }
     close(fd);
     return f;
 }
 
 Fault
-count_blocks(const Counting *c, NextBlockFn next, void *source, uint64_t *counts)
+count_blocks(const CountOptions *c, CountNextBlockFn next, void *source, uint64_t *counts)
 {
-    Reader proto = {};
-    proto.next = fromCaller;
-    proto.callerNext = next;
-    proto.source = source;
-    return countOnePiece(c, proto, counts, false);
+    CallerReader proto = {{fromCaller, {FAULT_NONE, 0}}, next, source};
+    return countOnePiece(c, proto, counts);
 }
 
 bool
@@ -854,73 +989,56 @@ count_add(uint64_t *into, const uint64_t *from, size_t n)
 }
 
 Fault
-count_files(const Counting *c, const char *const *paths, size_t n, uint64_t *counts,
+count_files(const CountOptions *c, const char *const *paths, size_t n, uint64_t *counts,
             size_t *failed)
 {
     Shared s;
     startShared(&s, c, bytesIn(paths, n));
     FileQueue queue = {paths, n, {0}};
-    size_t threads = std::max<size_t>(1, std::min<size_t>(c->threads ? c->threads : 1, n));
-    FilePiece *pieces = static_cast<FilePiece *>(ownLines(threads * sizeof *pieces));
-    bool taken = pieces != nullptr;
+    size_t threads = threadsFor(c, n);
+    QueuedFiles *jobs = static_cast<QueuedFiles *>(calloc(threads, sizeof *jobs));
+    bool taken = jobs != nullptr;
     for (size_t i = 0; taken && i < threads; i++) {
-        FilePiece *fp = &pieces[i];
-        fp->queue = &queue;
-        fp->failed = n;
-        fp->piece.shared = &s;
-        fp->piece.visits = static_cast<uint64_t *>(
-            ownLines(scanner_visitCount(c->scanner) * sizeof(uint64_t)));
-        fp->piece.reader.buffer = static_cast<unsigned char *>(malloc(BLOCK));
-        taken = fp->piece.visits && fp->piece.reader.buffer;
+        jobs[i].queue = &queue;
+        jobs[i].reader.buffer = static_cast<unsigned char *>(malloc(BLOCK));
+        taken = jobs[i].reader.buffer != nullptr;
     }
+    Worker *workers = taken ? takeWorkers(&s, threads, countQueued, jobs, sizeof *jobs, true)
+                            : nullptr;
     Fault f = {FAULT_MEMORY, 0};
-    if (taken) {
-        runPieces(&s, pieces, threads, runQueued, countQueued);
-        f = {FAULT_NONE, 0};
-        for (size_t i = 0; i < threads; i++)
-            if (pieces[i].failed < n && (f.kind == FAULT_NONE || pieces[i].failed < *failed)) {
-                f = pieces[i].piece.reader.fault;
-                *failed = pieces[i].failed;
-            }
-        if (f.kind == FAULT_NONE && s.stopped)
-            f = {FAULT_STOPPED, 0};
-        if (f.kind == FAULT_NONE)
-            addUp(c->scanner, pieces, threads, [](FilePiece &p) { return p.piece.visits; },
-                  counts);
-    }
-    for (size_t i = 0; pieces != nullptr && i < threads; i++) {
-        free(pieces[i].piece.visits);
-        free(pieces[i].piece.reader.buffer);
-    }
-    free(pieces);
+    if (workers != nullptr)
+        f = runAndAddUp(&s, workers, threads, counts, failed);
+    freeWorkers(workers, threads);
+    for (size_t i = 0; jobs != nullptr && i < threads; i++)
+        free(jobs[i].reader.buffer);
+    free(jobs);
     return f;
 }
 
 Fault
-count_each(const Counting *c, const Document *docs, size_t n, EachCounts *out)
+count_each(const CountOptions *c, const CountText *docs, size_t n, CountRows *out)
 {
     *out = {};
     Shared s;
     startShared(&s, c, n);
-    size_t threads = std::max<size_t>(1, std::min<size_t>(c->threads ? c->threads : 1, n));
-    EachPiece *pieces = takeEachPieces(&s, docs, n, threads);
-    if (pieces == nullptr)
-        return {FAULT_MEMORY, 0};
-    runPieces(&s, pieces, threads, runEach, countEach);
-    Fault f = {FAULT_NONE, 0};
-    for (size_t k = 0; k < threads; k++)
-        if (pieces[k].failed)
+    size_t threads = threadsFor(c, n);
+    EachRun *runs = takeRuns(c->scanner, docs, n, threads);
+    Worker *workers = runs ? takeWorkers(&s, threads, countEach, runs, sizeof *runs, false)
+                           : nullptr;
+    Fault f = {FAULT_MEMORY, 0};
+    if (workers != nullptr) {
+        runWorkers(&s, workers, threads);
+        f = settle(&s, workers, threads, nullptr);
+        if (f.kind == FAULT_NONE && !joinRows(runs, threads, n, out))
             f = {FAULT_MEMORY, 0};
-    if (f.kind == FAULT_NONE && s.stopped)
-        f = {FAULT_STOPPED, 0};
-    if (f.kind == FAULT_NONE && !joinRows(pieces, threads, n, out))
-        f = {FAULT_MEMORY, 0};
-    freeEachPieces(pieces, threads);
+    }
+    freeWorkers(workers, threads);
+    freeRuns(runs, threads);
     return f;
 }
 
 void
-count_freeEach(EachCounts *out)
+count_freeEach(CountRows *out)
 {
     free(out->rowStarts);
     free(out->entries);

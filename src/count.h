@@ -31,14 +31,14 @@
  * a second while it runs, whether it should go on; false stops it with FAULT_STOPPED. `done`
  * is how much of `total` is counted so far: bytes, or texts for
  * count_each; `total` is 0 where it is not known ahead (a pipe, blocks).
- * `ctx` is the one in Counting, untouched. */
-typedef bool (*KeepGoingFn)(void *ctx, uint64_t done, uint64_t total);
+ * `ctx` is the one in CountOptions, untouched. */
+typedef bool (*CountKeepGoingFn)(void *ctx, uint64_t done, uint64_t total);
 
 /* How to count. */
-struct Counting {
+struct CountOptions {
     const Scanner *scanner; /* the compiled index, in the mode to count; only read */
     unsigned threads;       /* threads to count on; 0 counts as 1 */
-    KeepGoingFn keepGoing;  /* null: the count is never asked */
+    CountKeepGoingFn keepGoing;  /* null: the count is never asked */
     void *ctx;              /* handed to keepGoing */
     size_t minPiece;        /* bytes a thread's piece of a text is at least; 0: any */
 };
@@ -46,7 +46,7 @@ struct Counting {
 /* Hands over the next block of a text: points `*bytes` at it, writes its
  * size and returns 1; returns 0 at the end of the text, -1 if it failed
  * (it keeps the reason). A block stays valid until the next call. */
-typedef int (*NextBlockFn)(void *source, const void **bytes, size_t *size);
+typedef int (*CountNextBlockFn)(void *source, const void **bytes, size_t *size);
 
 /* Counts the terms in the `size` bytes at `text` and writes one count per
  * entry, in list order, to `counts` (scanner_entryCount of them). Takes no
@@ -54,7 +54,7 @@ typedef int (*NextBlockFn)(void *source, const void **bytes, size_t *size);
  * FAULT_MEMORY when the threads' counters cannot be had (nothing is
  * scanned then), or FAULT_STOPPED. On a fault `counts` holds nothing of
  * use. */
-Fault count_memory(const Counting *c, const void *text, size_t size,
+Fault count_memory(const CountOptions *c, const void *text, size_t size,
                    uint64_t *counts);
 
 /* The same over the file at `path`, read in blocks of 1 MiB, each thread
@@ -67,23 +67,23 @@ Fault count_memory(const Counting *c, const void *text, size_t size,
  * (as the kernel's own files do), is read through to its end on one
  * thread; a pipe that stays silent never keeps a stop waiting. Returns as
  * count_memory does, or FAULT_OPEN or FAULT_READ with the errno. */
-Fault count_file(const Counting *c, const char *path, uint64_t *counts);
+Fault count_file(const CountOptions *c, const char *path, uint64_t *counts);
 
 /* The sum of count_file over the `n` files at `paths`, spread over the
  * threads, each file read by one, and each checked as count_file checks
  * it. On FAULT_OPEN or FAULT_READ, `*failed`
  * is the index of the path that failed. */
-Fault count_files(const Counting *c, const char *const *paths, size_t n,
+Fault count_files(const CountOptions *c, const char *const *paths, size_t n,
                   uint64_t *counts, size_t *failed);
 
 /* The same over the blocks that `next(source, ...)` hands over, on the
  * calling thread: a stream cannot be cut ahead. c->threads is not used.
  * Returns as count_memory does, or FAULT_SOURCE when `next` failed. */
-Fault count_blocks(const Counting *c, NextBlockFn next, void *source,
+Fault count_blocks(const CountOptions *c, CountNextBlockFn next, void *source,
                    uint64_t *counts);
 
 /* One of many texts for count_each. */
-struct Document {
+struct CountText {
     const void *bytes;
     size_t size;
 };
@@ -91,7 +91,7 @@ struct Document {
 /* The counts of many texts, a row of (entry, count) pairs per text with
  * the zeros left out, in compressed sparse rows: row i is entries and
  * counts [rowStarts[i], rowStarts[i + 1]), by increasing entry. */
-struct EachCounts {
+struct CountRows {
     size_t rows;
     size_t *rowStarts;      /* rows + 1 of them */
     uint32_t *entries;      /* rowStarts[rows] of each */
@@ -103,11 +103,11 @@ struct EachCounts {
  * count_freeEach. The cost is the texts' bytes and their occurrences,
  * nothing per entry per text. Returns FAULT_NONE, FAULT_MEMORY or
  * FAULT_STOPPED; on a fault `out` holds nothing. */
-Fault count_each(const Counting *c, const Document *docs, size_t n,
-                 EachCounts *out);
+Fault count_each(const CountOptions *c, const CountText *docs, size_t n,
+                 CountRows *out);
 
 /* Frees what count_each put in `out`, and zeroes it. */
-void count_freeEach(EachCounts *out);
+void count_freeEach(CountRows *out);
 
 /* Adds the `n` counts at `from` to those at `into`. Returns false, with
  * `into` unchanged, if a sum would pass 2^64 - 1. */

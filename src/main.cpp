@@ -82,7 +82,7 @@ main(int argc, char *argv[])
     /* Taken before the report is written, which may set errno anew. */
     int readError = ferror(stdin) ? fault_errno() : 0;
 
-    writeReport(stdout, entries, counts, count);
+    searchFile_writeReport(stdout, entries, counts, count);
     if (readError != 0) {
         printFileFault(nullptr, {FAULT_READ, readError});
         status = 5;

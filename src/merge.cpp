@@ -108,6 +108,6 @@ main(int argc, char *argv[])
     if (f.kind != FAULT_NONE)
         return complain(f, &m);
 
-    writeReport(stdout, m.entries, m.sums, m.count);
+    searchFile_writeReport(stdout, m.entries, m.sums, m.count);
     return finishOutput(0);
 }

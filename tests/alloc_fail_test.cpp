@@ -181,7 +181,7 @@ TEST(AllocFailure, EveryAllocationOfACount)
     ASSERT_TRUE(sc);
     for (unsigned threads : {1u, 3u}) {
         SCOPED_TRACE(threads);
-        Counting c = {sc.get(), threads, nullptr, nullptr, 0};
+        CountOptions c = {sc.get(), threads, nullptr, nullptr, 0};
         std::vector<uint64_t> counts(terms.size());
         failEveryAllocation([&] {
             Fault f = count_memory(&c, text.data(), text.size(), counts.data());

@@ -47,8 +47,8 @@ modelCounts(Mode mode, const std::string &text,
 // The indexes compiled for the tests' counts, kept for the whole run.
 std::vector<ScannerPtr> compiled;
 
-Counting
-counting(const TreePtr &tree, Mode mode, unsigned threads, KeepGoingFn keepGoing = nullptr,
+CountOptions
+counting(const TreePtr &tree, Mode mode, unsigned threads, CountKeepGoingFn keepGoing = nullptr,
          void *ctx = nullptr)
 {
     compiled.push_back(compileScanner(tree.get(), mode));
@@ -92,7 +92,7 @@ TEST(Count, EveryFormGivesOneSearchsCounts)
         for (unsigned threads : {1u, 2u, 3u, 8u}) {
             SCOPED_TRACE(std::to_string(list.size()) + " terms, mode " +
                          std::to_string(mode) + ", threads " + std::to_string(threads));
-            Counting c = counting(tree, mode, threads);
+            CountOptions c = counting(tree, mode, threads);
             std::vector<uint64_t> mem(list.size()), file(list.size()), blocks(list.size());
             EXPECT_EQ(count_memory(&c, text.data(), text.size(), mem.data()).kind, FAULT_NONE);
             EXPECT_EQ(count_file(&c, path.c_str(), file.data()).kind, FAULT_NONE);
@@ -123,7 +123,7 @@ TEST(Count, AFileThatCannotSeekIsReadThrough)
         fclose(f);
     });
     TreePtr tree = buildTree(terms);
-    Counting c = counting(tree, Word, 4);
+    CountOptions c = counting(tree, Word, 4);
     std::vector<uint64_t> got(terms.size());
     EXPECT_EQ(count_file(&c, fifo.c_str(), got.data()).kind, FAULT_NONE);
     writer.join();
@@ -146,20 +146,20 @@ TEST(Count, Faults)
     struct FaultCase {
         const char *name;
         Fault want;
-        std::function<Fault(Counting *)> run;
+        std::function<Fault(CountOptions *)> run;
     };
     const FaultCase cases[] = {
         {"missing file", {FAULT_OPEN, ENOENT},
-         [&](Counting *c) { return count_file(c, "/nonexistent/x", counts.data()); }},
+         [&](CountOptions *c) { return count_file(c, "/nonexistent/x", counts.data()); }},
         {"a folder", {FAULT_READ, EISDIR},
-         [&](Counting *c) { return count_file(c, process::scratch().c_str(), counts.data()); }},
+         [&](CountOptions *c) { return count_file(c, process::scratch().c_str(), counts.data()); }},
         {"source fails at once", {FAULT_SOURCE, 0},
-         [&](Counting *c) {
+         [&](CountOptions *c) {
              Blocks b{&text, {100}, 0, 0, 0};
              return count_blocks(c, nextBlock, &b, counts.data());
          }},
         {"the second of three files missing", {FAULT_OPEN, ENOENT},
-         [&](Counting *c) {
+         [&](CountOptions *c) {
              const char *paths[] = {path.c_str(), "/nonexistent/x", path.c_str()};
              size_t failed = 0;
              Fault f = count_files(c, paths, 3, counts.data(), &failed);
@@ -167,7 +167,7 @@ TEST(Count, Faults)
              return f;
          }},
         {"source fails midway", {FAULT_SOURCE, 0},
-         [&](Counting *c) {
+         [&](CountOptions *c) {
              Blocks b{&text, {100}, 0, 0, 5};
              return count_blocks(c, nextBlock, &b, counts.data());
          }},
@@ -175,7 +175,7 @@ TEST(Count, Faults)
     for (const FaultCase &fc : cases)
         for (unsigned threads : {1u, 3u}) {
             SCOPED_TRACE(std::string(fc.name) + ", threads " + std::to_string(threads));
-            Counting c = counting(tree, Any, threads);
+            CountOptions c = counting(tree, Any, threads);
             Fault f = fc.run(&c);
             EXPECT_EQ(f.kind, fc.want.kind);
             EXPECT_EQ(f.error, fc.want.error);
@@ -192,7 +192,7 @@ TEST(Count, AStopAskedForEndsTheCount)
     for (unsigned threads : {1u, 2u, 4u}) {
         SCOPED_TRACE(threads);
         int asked = 0;
-        Counting c = counting(tree, Any, threads, stopAtOnce, &asked);
+        CountOptions c = counting(tree, Any, threads, stopAtOnce, &asked);
         std::vector<uint64_t> counts(2);
         std::string path = process::writeFile("as", text);
         EXPECT_EQ(count_memory(&c, text.data(), text.size(), counts.data()).kind, FAULT_STOPPED);
@@ -260,7 +260,7 @@ TEST(Count, AFileThatChangesFailsTheCount)
                 // Written long ago, so that a write now is seen by its time.
                 const timespec old[2] = {{946684800, 0}, {946684800, 0}};
                 ASSERT_EQ(utimensat(AT_FDCWD, changing.path.c_str(), old, 0), 0);
-                Counting c = counting(tree, Any, threads, changeOnceScanning, &changing);
+                CountOptions c = counting(tree, Any, threads, changeOnceScanning, &changing);
                 std::vector<uint64_t> got(terms.size());
                 // The file twice, so that the calling thread, which asks
                 // keepGoing, reads one of them whichever it takes.
@@ -318,7 +318,7 @@ TEST(Count, AStopEndsAWaitOnAPipe)
                     close(fd);
             });
             uint64_t bigFile = text.size();
-            Counting c = counting(tree, Any, threads, stopOnceCounted, &bigFile);
+            CountOptions c = counting(tree, Any, threads, stopOnceCounted, &bigFile);
             std::vector<uint64_t> got(terms.size());
             const char *paths[] = {path.c_str(), fifo.c_str(), path.c_str()};
             size_t failed = 0;
@@ -341,11 +341,11 @@ TEST(Count, ManyCountsOfOneIndexAtOnce)
     std::vector<uint64_t> want = modelCounts(Line, text);
     std::vector<std::vector<uint64_t>> got(6, std::vector<uint64_t>(terms.size()));
     // One compiled index for every count, as a program's threads share it.
-    Counting one = counting(tree, Line, 1);
+    CountOptions one = counting(tree, Line, 1);
     std::vector<std::thread> threads;
     for (size_t t = 0; t < got.size(); t++)
         threads.emplace_back([&, t] {
-            Counting c = one;
+            CountOptions c = one;
             c.threads = 1 + t % 3;
             count_memory(&c, text.data(), text.size(), got[t].data());
         });
@@ -361,7 +361,7 @@ TEST(Count, NoTermsNeedNoCounters)
     TreePtr tree = buildTree({});
     std::string path = process::writeFile("short", "a\nb\nc\n");
     for (unsigned threads : {1u, 3u}) {
-        Counting c = counting(tree, Word, threads);
+        CountOptions c = counting(tree, Word, threads);
         EXPECT_EQ(count_memory(&c, "a\nb\nc\n", 6, nullptr).kind, FAULT_NONE);
         EXPECT_EQ(count_file(&c, path.c_str(), nullptr).kind, FAULT_NONE);
     }

@@ -157,7 +157,7 @@ countsAgree(const Scanner *sc, const std::string &text, FILE *stream, unsigned t
 {
     size_t n = want.size();
     std::vector<uint64_t> mem(n), file(n), blocks(n);
-    Counting c = {sc, threads, nullptr, nullptr, 0};
+    CountOptions c = {sc, threads, nullptr, nullptr, 0};
     std::string path = "/proc/self/fd/" + std::to_string(fileno(stream));
     RandomBlocks b = {&text, &rng, rng() % 2 ? 1 + rng() % 3 : 1 + rng() % 300};
     if (count_memory(&c, text.data(), text.size(), mem.data()).kind != FAULT_NONE ||
@@ -179,11 +179,11 @@ eachAgrees(const Scanner *sc, const std::vector<std::string> &terms, Mode mode,
         docs.push_back(text.substr(at, len));
         at += len;
     }
-    std::vector<Document> list;
+    std::vector<CountText> list;
     for (const std::string &d : docs)
         list.push_back({d.data(), d.size()});
-    Counting c = {sc, threads, nullptr, nullptr, 0};
-    EachCounts got;
+    CountOptions c = {sc, threads, nullptr, nullptr, 0};
+    CountRows got;
     if (count_each(&c, list.data(), list.size(), &got).kind != FAULT_NONE)
         abort();
     bool same = got.rows == docs.size();

@@ -23,7 +23,34 @@ check_consumer() {  # PREFIX [cmake args...]: builds the consumer against it
         >/dev/null || fail "cannot configure the consumer against $prefix"
     cmake --build "$tmp/consumer" >/dev/null || fail "cannot build the consumer"
     [ "$("$tmp/consumer/consumer")" = "$consumer_says" ] || fail "consumer printed the wrong counts"
+    check_loader "$tmp/consumer/consumer"
     rm -rf "$tmp/consumer"
+}
+# The search files whose reading has rules of its own, each a printf
+# format: the installed loader reads them as the program does.
+hard_lists='cat\n\n\ndog\n
+cat\ndog
+\n\n\n
+cat\000dog\nat\n
+cat\r\ndog\r\n
+cat\ncat\nat\n
+the cat\nat the\n'
+check_loader() {  # CONSUMER: compares its reports with the program's
+    printf 'the cat sat\r\non the mat\ncat\ndog\r\nconcat at\nat the\n' > "$tmp/text"
+    printf '%s\n' "$hard_lists" | while IFS= read -r list; do
+        # shellcheck disable=SC2059
+        printf "$list" > "$tmp/list"
+        for mode in any word line; do
+            want=$("$build/termcount" "$tmp/list" $mode < "$tmp/text")
+            got=$("$1" "$tmp/list" $mode < "$tmp/text") || fail "the consumer failed on $list"
+            [ "$got" = "$want" ] || fail "the consumer read $list, $mode, as: $got"
+        done
+    done
+    # A line past the loader's read of 1 MiB becomes two terms.
+    awk 'BEGIN { s = "ab"; while (length(s) < 1100000) s = s s; print s; print "cat" }' > "$tmp/list"
+    want=$("$build/termcount" "$tmp/list" < "$tmp/text" | cut -c1-20)
+    got=$("$1" "$tmp/list" any < "$tmp/text" | cut -c1-20) || fail "the consumer failed on a long line"
+    [ "$got" = "$want" ] || fail "the consumer read a long line as: $got"
 }
 check_python() {  # FOLDER: imports the package from it and counts the example
     python=$(cache Python_EXECUTABLE "$build")

@@ -13,7 +13,7 @@
 static std::vector<std::string>
 expectedTerms(const uint8_t *data, size_t size)
 {
-    const size_t piece = LINE_BUFFER - 1;
+    const size_t piece = SEARCHFILE_LINE_BUFFER - 1;
     std::vector<std::string> terms;
     for (size_t pos = 0; pos < size;) {
         size_t end = pos;
