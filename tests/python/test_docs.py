@@ -10,7 +10,11 @@ below. A ```python block runs in a fresh folder holding the bundled
 examples/; an ```output block right after it is its standard output. A
 ```console block is run command by command ("$ " lines), each followed by
 its output. A block after a "<!-- not run -->" line is not run. README's
-```cpp block is built against the build tree and run."""
+```cpp block is built against the build tree and run.
+
+Run as a script (PYTHONPATH=build/python python3 tests/python/test_docs.py),
+it prints the entry headings as the module has them, to refresh the
+reference after a signature changes."""
 import ast
 import importlib.util
 import inspect
@@ -138,7 +142,9 @@ def real_params(obj):
     try:
         sig = inspect.signature(obj)
     except ValueError:
-        return parse_params(obj.__text_signature__.strip()[1:-1])
+        text = getattr(obj, "__text_signature__", None)
+        assert text, f"{obj!r} has no signature: its docstring must start with one"
+        return parse_params(text.strip()[1:-1])
     return [(p.name, p.default) for p in sig.parameters.values() if p.name not in ("self", "cls")]
 
 
@@ -361,3 +367,24 @@ def test_command_line_options_are_the_commands():
     assert done.returncode == 0, done.stderr
     listed = re.findall(r"^\s+(--[\w-]+)", done.stdout, re.M)
     assert documented == listed
+
+
+def headings():
+    """The reference's entry headings as the module has them now, to paste
+    into docs/python.md when a signature changes."""
+    for name in public_callables():
+        obj = resolve(name)
+        shown = "termcount." + name if name.startswith("dask.") else name
+        if inspect.isclass(obj) and not getattr(obj, "__text_signature__", None):
+            try:
+                inspect.signature(obj)
+            except ValueError:  # a class of values the module makes
+                print(f"### `{shown}`")
+                continue
+        params = ", ".join(p if d is inspect.Parameter.empty else f"{p}={d!r}"
+                           for p, d in real_params(obj))
+        print(f"### `{shown}({params})`".replace("'", '"'))
+
+
+if __name__ == "__main__":
+    headings()
