@@ -34,13 +34,15 @@
  * `ctx` is the one in CountOptions, untouched. */
 typedef bool (*CountKeepGoingFn)(void *ctx, uint64_t done, uint64_t total);
 
-/* How to count. */
+/* How to count. Every field has its default, so that designated
+ * initialisers name only the fields they set, and a field added later
+ * breaks no caller. */
 struct CountOptions {
-    const Scanner *scanner; /* the compiled index, in the mode to count; only read */
-    unsigned threads;       /* threads to count on; 0 counts as 1 */
-    CountKeepGoingFn keepGoing;  /* null: the count is never asked */
-    void *ctx;              /* handed to keepGoing */
-    size_t minPiece;        /* bytes a thread's piece of a text is at least; 0: any */
+    const Scanner *scanner = nullptr;   /* the compiled index, in the mode to count; only read */
+    unsigned threads = 1;               /* threads to count on; 0 counts as 1 */
+    CountKeepGoingFn keepGoing = nullptr;   /* null: the count is never asked */
+    void *ctx = nullptr;                /* handed to keepGoing */
+    size_t minPiece = 0;                /* bytes a thread's piece of a text is at least; 0: any */
 };
 
 /* Hands over the next block of a text: points `*bytes` at it, writes its
