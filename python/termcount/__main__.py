@@ -14,9 +14,13 @@ import stat
 import sys
 
 from . import Terms
+from ._api import expand_paths
 
 MODES = ("any", "word", "line")
 READ_SIZE = 1 << 20
+# More threads than this is surely a slip; a count takes no more threads
+# than the cores anyway.
+MAX_THREADS = 1 << 16
 
 
 def _name():
@@ -78,9 +82,10 @@ def _parse(argv):
             progress = True
         elif arg == "--threads" or arg.startswith("--threads="):
             value = arg.partition("=")[2] if "=" in arg else next(args, "")
-            if not value.isdigit() or int(value) < 1:
-                raise Failure(1, f"{_name()}: --threads needs a number of 1 or more, "
-                                 f"not {value!r}\n" + _usage())
+            # ASCII digits only: str.isdigit() takes "²", which int() does not.
+            if not (value.isascii() and value.isdigit()) or not 1 <= int(value) <= MAX_THREADS:
+                raise Failure(1, f"{_name()}: --threads needs a number from 1 to "
+                                 f"{MAX_THREADS}, not {value!r}\n" + _usage())
             threads = int(value)
         elif arg.startswith("-") and arg != "-":
             raise Failure(1, f"{_name()}: unknown option {arg!r}\n" + _usage())
@@ -93,23 +98,20 @@ def _file_fault(what, path, e):
     return f'Failed to {what} file "{path}" error {e.errno}: {e.strerror}\n'
 
 
-def _opened(path, status):
-    """Opens and closes `path` as the program opens its files, so that a file
-    that cannot be opened is told from one that cannot be read."""
-    try:
-        os.close(os.open(path, os.O_RDONLY))
-    except OSError as e:
-        raise Failure(status, _file_fault("open", path, e)) from None
+def _failed(e, status, path=None):
+    """The Failure for an OSError of a load or a count, which tells a file
+    that could not be opened from one that could not be read."""
+    what = "open" if getattr(e, "opening", False) else "read"
+    return Failure(status, _file_fault(what, path or e.filename, e))
 
 
 def _load(path):
-    _opened(path, 3)
     try:
         return Terms.from_file(path)
     except MemoryError:
         raise Failure(4, "tree_create failed\n") from None
     except OSError as e:
-        raise Failure(3, _file_fault("read", path, e)) from None
+        raise _failed(e, 3, path) from None
 
 
 def _stdin_chunks(failed):
@@ -152,15 +154,21 @@ def _count_stdin(terms, mode, how):
     return counts, (failed[0] if failed else None)
 
 
-def _count_files(terms, mode, files, how):
-    for path in files:
-        _opened(path, 5)
+def _count_files(terms, mode, named, how):
+    """The counts of the files that the arguments name, by the rule of
+    Terms.count_files: the file that exists, else a glob's matches."""
+    try:
+        files = expand_paths(named)
+    except FileNotFoundError as e:
+        raise Failure(5, _file_fault("open", e.filename, e)) from None
+    except OSError as e:
+        raise Failure(5, _file_fault("read", e.filename, e)) from None
     try:
         if len(files) == 1:
             return terms.count_file(files[0], mode, **how)
-        return terms.count_files(list(files), mode, **how)
+        return terms.count_files(files, mode, **how)
     except OSError as e:
-        raise Failure(5, _file_fault("read", e.filename, e)) from None
+        raise _failed(e, 5) from None
 
 
 def _write(data):
@@ -184,6 +192,12 @@ def _run(argv):
     mode = rest[1] if len(rest) > 1 else "any"
     if mode not in MODES:
         raise Failure(2, "invalid mode\n")
+    if progress:
+        try:
+            import tqdm  # noqa: F401 - the bar's, checked before anything is read
+        except ImportError as e:
+            raise Failure(1, f"{_name()}: --progress needs tqdm ({e}): apt-get install "
+                             "python3-tqdm, or pip install tqdm\n" + _usage()) from None
     terms = _load(rest[0])
     how = {"threads": threads, "progress": True} if progress else {"threads": threads}
     try:

@@ -356,7 +356,7 @@ class Terms:
                    threads: Optional[int] = None, progress: Progress = None) -> Counts:
         """Counts the terms in the file at path (str, bytes or os.PathLike),
         read in blocks, never whole; threads as for count(), each thread
-        reading its own piece of the file. A pipe or other file that cannot
+        reading its own piece of the file; progress as the class says. A pipe or other file that cannot
         be read at offsets is read on one thread. A file that grows
         meanwhile is counted up to where its last piece meets the end; one
         that shrinks raises OSError (EIO). Raises OSError (with errno and
