@@ -290,13 +290,21 @@ throwFault(Fault f, const py::object &path = py::none())
         PyErr_Restore(type, value, trace);
         throw py::error_already_set();
     }
+    case FAULT_REFUSED:     /* a compressed file's data */
+        if (f.error == DECOMPRESS_ENDED_EARLY) {
+            PyErr_Format(PyExc_EOFError, "%S: the file ends inside a compressed stream, "
+                         "or holds none", path.ptr());
+            throw py::error_already_set();
+        }
+        errno = EBADMSG;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw py::error_already_set();
     case FAULT_MEMORY:
         throw std::bad_alloc();
     case FAULT_STOPPED:
     case FAULT_SOURCE:
         /* keepGoing or the source left its exception set. */
         throw py::error_already_set();
-    case FAULT_REFUSED:     /* only a merge refuses its input */
     case FAULT_NONE:
         break;
     }
@@ -562,7 +570,7 @@ countText(Index *self, const py::object &text, int mode, unsigned threads, size_
 
 py::object
 countFile(Index *self, const py::bytes &path, const py::object &name, int mode,
-          unsigned threads, size_t minPiece, const py::object &tell)
+          unsigned threads, size_t minPiece, const py::object &tell, int format)
 {
     Index &t = made(self);
     Call call = newCall(tell);
@@ -571,7 +579,8 @@ countFile(Index *self, const py::bytes &path, const py::object &name, int mode,
     Fault f;
     {
         Unlocked nogil(call);
-        f = count_file(&c, PyBytes_AS_STRING(path.ptr()), counts.data());
+        f = count_fileAs(&c, PyBytes_AS_STRING(path.ptr()), static_cast<Compression>(format),
+                         counts.data());
     }
     if (f.kind != FAULT_NONE)
         throwFault(f, name);
@@ -580,7 +589,7 @@ countFile(Index *self, const py::bytes &path, const py::object &name, int mode,
 
 py::object
 countFiles(Index *self, const py::list &paths, const py::list &names, int mode,
-           unsigned threads, const py::object &tell)
+           unsigned threads, const py::object &tell, const py::list &formats)
 {
     Index &t = made(self);
     Call call = newCall(tell);
@@ -588,14 +597,17 @@ countFiles(Index *self, const py::list &paths, const py::list &names, int mode,
     std::vector<const char *> bytes;
     for (py::handle p : paths)
         bytes.push_back(PyBytes_AS_STRING(p.ptr()));
+    std::vector<Compression> as;
+    for (py::handle f : formats)
+        as.push_back(static_cast<Compression>(f.cast<int>()));
     std::vector<uint64_t> counts(t.entries.size());
     size_t failed = 0;
     Fault f;
     {
         Unlocked nogil(call);
-        f = count_files(&c, bytes.data(), bytes.size(), counts.data(), &failed);
+        f = count_filesAs(&c, bytes.data(), as.data(), bytes.size(), counts.data(), &failed);
     }
-    if (f.kind == FAULT_OPEN || f.kind == FAULT_READ)
+    if (f.kind == FAULT_OPEN || f.kind == FAULT_READ || f.kind == FAULT_REFUSED)
         throwFault(f, names[failed]);
     if (f.kind != FAULT_NONE)
         throwFault(f);

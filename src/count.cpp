@@ -3,6 +3,7 @@
  * in blocks, and the threads that scan the pieces with one Scanner.
  */
 #include "count.h"
+#include "decompress.h"
 
 #include <algorithm>
 #include <atomic>
@@ -95,6 +96,7 @@ struct Reader {
     unsigned char *buffer;          /* a file or a stream: BLOCK bytes */
     NextBlockFn callerNext;         /* the caller's blocks */
     void *source;
+    Decompressor *inflate;          /* a compressed file's text */
 };
 
 int
@@ -147,6 +149,17 @@ fromStream(Reader *r, const void **bytes, size_t *size)
     *bytes = r->buffer;
     *size = n;
     return n > 0;
+}
+
+int
+fromCompressed(Reader *r, const void **bytes, size_t *size)
+{
+    int got = decompress_next(r->inflate, bytes, size);
+    if (got == DECOMPRESS_INTERRUPTED)
+        return INTERRUPTED;
+    if (got < 0)
+        r->fault = decompress_fault(r->inflate);
+    return got;
 }
 
 int
@@ -501,6 +514,7 @@ openText(const char *path, int *fd, struct stat *st)
  */
 struct FileQueue {
     const char *const *paths;
+    const Compression *formats;     /* null: none compressed */
     size_t n;
     std::atomic<size_t> next;
 };
@@ -526,7 +540,17 @@ countQueued(FilePiece *fp)
         int fd;
         struct stat st;
         f->reader.fault = openText(fp->queue->paths[i], &fd, &st);
-        if (f->reader.fault.kind == FAULT_NONE) {
+        Compression format = fp->queue->formats ? fp->queue->formats[i] : COMPRESSION_NONE;
+        if (f->reader.fault.kind == FAULT_NONE && format != COMPRESSION_NONE) {
+            f->reader.next = fromCompressed;
+            f->reader.inflate = decompress_start(fd, format);
+            if (f->reader.inflate == nullptr)
+                f->reader.fault = {FAULT_MEMORY, 0};
+            else
+                scanPiece(f);
+            decompress_end(f->reader.inflate);
+            close(fd);
+        } else if (f->reader.fault.kind == FAULT_NONE) {
             f->reader.next = S_ISREG(st.st_mode) ? fromFileRange : fromStream;
             f->reader.fd = fd;
             f->reader.offset = 0;
@@ -764,12 +788,24 @@ count_memory(const Counting *c, const void *text, size_t size, uint64_t *counts)
 Fault
 count_file(const Counting *c, const char *path, uint64_t *counts)
 {
+    return count_fileAs(c, path, COMPRESSION_NONE, counts);
+}
+
+Fault
+count_fileAs(const Counting *c, const char *path, Compression format, uint64_t *counts)
+{
     int fd;
     struct stat st;
     Fault f = openText(path, &fd, &st);
     if (f.kind != FAULT_NONE)
         return f;
-    if (S_ISREG(st.st_mode)) {
+    if (format != COMPRESSION_NONE) {
+        Reader proto = {};
+        proto.next = fromCompressed;
+        proto.inflate = decompress_start(fd, format);
+        f = proto.inflate ? countOnePiece(c, proto, counts, false) : Fault{FAULT_MEMORY, 0};
+        decompress_end(proto.inflate);
+    } else if (S_ISREG(st.st_mode)) {
         f = countRegular(c, fd, st.st_size, counts);
     } else {
         Reader proto = {};
@@ -806,9 +842,19 @@ Fault
 count_files(const Counting *c, const char *const *paths, size_t n, uint64_t *counts,
             size_t *failed)
 {
+    return count_filesAs(c, paths, nullptr, n, counts, failed);
+}
+
+Fault
+count_filesAs(const Counting *c, const char *const *paths, const Compression *formats,
+              size_t n, uint64_t *counts, size_t *failed)
+{
     Shared s;
-    startShared(&s, c, bytesIn(paths, n));
-    FileQueue queue = {paths, n, {0}};
+    /* A compressed file's text has no size ahead. */
+    bool sized = formats == nullptr ||
+                 std::all_of(formats, formats + n, [](Compression f) { return f == COMPRESSION_NONE; });
+    startShared(&s, c, sized ? bytesIn(paths, n) : 0);
+    FileQueue queue = {paths, formats, n, {0}};
     size_t threads = std::max<size_t>(1, std::min<size_t>(c->threads ? c->threads : 1, n));
     FilePiece *pieces = static_cast<FilePiece *>(ownLines(threads * sizeof *pieces));
     bool taken = pieces != nullptr;

@@ -32,6 +32,11 @@ Tell = Optional[Callable[[int, int], object]]
 T = TypeVar("T")
 
 MODES = {"any": 0, "word": 1, "line": 2}
+
+# The compressions a file count reads, by the names Dask (fsspec) gives
+# them, with the core's numbers and the suffixes "infer" knows them by.
+COMPRESSIONS = {None: 0, "gzip": 1, "bz2": 2, "xz": 3, "zstd": 4}
+SUFFIXES = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}
 _MODE_NAMES = {v: k for k, v in MODES.items()}
 
 # A thread's piece of a text with threads=N is at least this, as a smaller
@@ -54,6 +59,20 @@ def mode_number(mode: object) -> int:
     number = MODES.get(mode)
     if number is None:
         raise ValueError(f"mode must be 'any', 'word' or 'line', not {mode!r}")
+    return number
+
+
+def compression_number(compression: object, path: Union[str, bytes]) -> int:
+    """The core's number for how the file at path is compressed:
+    compression "infer" goes by its suffix."""
+    if compression == "infer":
+        suffix = os.path.splitext(os.fsdecode(path))[1]
+        return COMPRESSIONS[SUFFIXES.get(suffix)]
+    number = COMPRESSIONS.get(compression) if isinstance(compression, (str, type(None))) else None
+    if number is None:
+        known = ", ".join(repr(c) for c in COMPRESSIONS if c is not None)
+        raise ValueError(f"compression must be 'infer', None or one of {known}, "
+                         f"not {compression!r}")
     return number
 
 
@@ -353,36 +372,49 @@ class Terms:
         return self._index.count(text, number, n, least)  # type: ignore[return-value]
 
     def count_file(self, path: StrOrBytesPath, mode: Mode = "any",
-                   threads: Optional[int] = None, progress: Progress = None) -> Counts:
+                   threads: Optional[int] = None, progress: Progress = None,
+                   compression: Optional[str] = "infer") -> Counts:
         """Counts the terms in the file at path (str, bytes or os.PathLike),
         read in blocks, never whole; threads as for count(), each thread
         reading its own piece of the file; progress as the class says. A pipe or other file that cannot
         be read at offsets is read on one thread. A file that grows
         meanwhile is counted up to where its last piece meets the end; one
         that shrinks raises OSError (EIO). Raises OSError (with errno and
-        filename) when the file cannot be opened or read."""
+        filename) when the file cannot be opened or read.
+
+        compression "infer", the default, counts the text of a file whose
+        name ends in .gz, .bz2, .xz or .zst, decompressed on one thread as it
+        is read; "gzip", "bz2", "xz" or "zstd" decompresses the file so
+        whatever its name; None counts its bytes as they are. A compressed
+        file that is empty or ends inside its stream raises EOFError naming
+        it, one whose data is not of the format OSError (EBADMSG): never
+        the counts of part of its text."""
         number = mode_number(mode)
         n, least = threads_for(threads)
         name = os.fspath(path)
         encoded = os.fsencode(name)
+        format = compression_number(compression, name)
         return _counted(progress, "B", lambda tell: self._index.count_file(  # type: ignore
-            encoded, name, number, n, least, tell))
+            encoded, name, number, n, least, tell, format))
 
     def count_files(self, paths: Paths, mode: Mode = "any", threads: Optional[int] = None,
-                    progress: Progress = None) -> Counts:
+                    progress: Progress = None, compression: Optional[str] = "infer") -> Counts:
         """The sum of count_file() over many files: paths is a path, a glob,
         or an iterable of them. A path that exists is that file; otherwise
         it is a glob by Python's glob rules, its matches in sorted order
         (hidden files only for a pattern that starts with a dot). A
         directory, or a glob that matches nothing, raises OSError naming it.
-        The files are spread over the threads, each read whole by one.
-        Raises OSError naming the file that could not be opened or read."""
+        The files are spread over the threads, each read whole by one;
+        compression as for count_file(), file by file. Raises OSError naming
+        the file that could not be opened or read."""
         number = mode_number(mode)
         n, _ = threads_for(threads)
+        compression_number(compression, "")
         names = expand_paths(paths)
         encoded = [os.fsencode(p) for p in names]
+        formats = [compression_number(compression, p) for p in names]
         return _counted(progress, "B", lambda tell: self._index.count_files(  # type: ignore
-            encoded, names, number, n, tell))
+            encoded, names, number, n, tell, formats))
 
     def count_stream(self, source: Union[_Reader, Iterable[ReadableBuffer]],
                      mode: Mode = "any") -> Counts:
