@@ -292,8 +292,13 @@ throwFault(Fault f, const py::object &path = py::none())
     }
     case FAULT_REFUSED:     /* a compressed file's data */
         if (f.error == DECOMPRESS_ENDED_EARLY) {
-            PyErr_Format(PyExc_EOFError, "%S: the file ends inside a compressed stream, "
-                         "or holds none", path.ptr());
+            /* An EOFError, as Python's decompressors raise, with the
+             * filename an OSError would have. */
+            py::object e = py::reinterpret_borrow<py::object>(PyExc_EOFError)(
+                py::str("{}: the file ends inside a compressed stream, or holds none")
+                    .format(path));
+            e.attr("filename") = path;
+            PyErr_SetObject(PyExc_EOFError, e.ptr());
             throw py::error_already_set();
         }
         errno = EBADMSG;

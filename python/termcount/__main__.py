@@ -1,9 +1,10 @@
 """python3 -m termcount: the termcount program's report, counted on every core.
 
-    python3 -m termcount [--threads N] [--progress] searchfile [mode] [file ...]
+    python3 -m termcount [--threads N] [--progress] [--raw] searchfile [mode] [file ...]
 
 With no file named it counts standard input, as the program does; with
-files it adds up their counts, each file counted as a text of its own.
+files it adds up their counts, each file counted as a text of its own, the
+text of a .gz, .bz2, .xz or .zst file decompressed unless --raw is given.
 Reports, messages and exit statuses are the program's: 1 usage, 2 mode,
 3 search file, 4 memory, 5 input, 6 output.
 """
@@ -28,7 +29,7 @@ def _name():
 
 
 def _usage():
-    return (f"usage: {_name()} [--threads N] [--progress] searchfile [mode] [file ...]\n\n"
+    return (f"usage: {_name()} [--threads N] [--progress] [--raw] searchfile [mode] [file ...]\n\n"
             "mode = any, word or line. default is any\n")
 
 
@@ -40,6 +41,8 @@ line per term in the order of the file: the termcount program's report.
   --threads N   count on N threads (default: every core this process may use)
   --progress    show a progress bar on standard error while files, or a
                 regular file on standard input, are counted (needs tqdm)
+  --raw         count the bytes of compressed files as they are, rather
+                than the text of a file named .gz, .bz2, .xz or .zst
   --help        show this help
 
 The mode comes before the files: "any" to name files with the default.
@@ -69,9 +72,9 @@ def _say(message):
 
 
 def _parse(argv):
-    """(threads, progress, help, positionals) from the arguments; options may
-    come anywhere before a "--"."""
-    threads, progress, want_help, rest = None, False, False, []
+    """(threads, progress, raw, help, positionals) from the arguments;
+    options may come anywhere before a "--"."""
+    threads, progress, raw, want_help, rest = None, False, False, False, []
     args = iter(argv)
     for arg in args:
         if arg == "--":
@@ -80,6 +83,8 @@ def _parse(argv):
             want_help = True
         elif arg == "--progress":
             progress = True
+        elif arg == "--raw":
+            raw = True
         elif arg == "--threads" or arg.startswith("--threads="):
             value = arg.partition("=")[2] if "=" in arg else next(args, "")
             # ASCII digits only: str.isdigit() takes "²", which int() does not.
@@ -91,7 +96,7 @@ def _parse(argv):
             raise Failure(1, f"{_name()}: unknown option {arg!r}\n" + _usage())
         else:
             rest.append(arg)
-    return threads, progress, want_help, rest
+    return threads, progress, raw, want_help, rest
 
 
 def _file_fault(what, path, e):
@@ -146,7 +151,7 @@ def _count_stdin(terms, mode, how):
         return terms.count(b"", mode), None
     if _stdin_is_whole_file():
         try:
-            return terms.count_file("/dev/stdin", mode, **how), None
+            return terms.count_file("/dev/stdin", mode, compression=None, **how), None
         except OSError:
             os.lseek(0, 0, os.SEEK_SET)  # read it again as a stream, to its error
     failed = []
@@ -167,6 +172,9 @@ def _count_files(terms, mode, named, how):
         if len(files) == 1:
             return terms.count_file(files[0], mode, **how)
         return terms.count_files(files, mode, **how)
+    except EOFError as e:
+        raise Failure(5, f'Failed to read file "{e.filename}": it ends inside a '
+                         "compressed stream, or holds none\n") from None
     except OSError as e:
         raise _failed(e, 5) from None
 
@@ -183,7 +191,7 @@ def _write(data):
 
 
 def _run(argv):
-    threads, progress, want_help, rest = _parse(argv)
+    threads, progress, raw, want_help, rest = _parse(argv)
     if want_help:
         sys.stdout.write(_usage() + HELP)
         return 0
@@ -202,7 +210,9 @@ def _run(argv):
     how = {"threads": threads, "progress": True} if progress else {"threads": threads}
     try:
         if len(rest) > 2:
-            counts, read_error = _count_files(terms, mode, rest[2:], how), None
+            compression = None if raw else "infer"
+            counts = _count_files(terms, mode, rest[2:], {**how, "compression": compression})
+            read_error = None
         else:
             counts, read_error = _count_stdin(terms, mode, how)
     except MemoryError:

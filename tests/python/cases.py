@@ -75,3 +75,25 @@ def make_files(folder, names):
         else:
             (folder / name).write_bytes(name.encode() + b"\n")
     return [n.encode() for n in names if not n.endswith("/")]
+
+
+def zstd_compress(data):
+    """zstd's own program: Python has no zstd module."""
+    import subprocess
+    return subprocess.run(["zstd", "-q", "-c"], input=data, stdout=subprocess.PIPE,
+                          check=True, timeout=60).stdout
+
+
+def compressors():
+    """Each compressed format a file count reads, by suffix, with its
+    compressor: two streams back to back, as their tools write them too."""
+    import bz2
+    import gzip
+    import lzma
+    import shutil
+
+    two = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}
+    if shutil.which("zstd"):
+        two[".zst"] = zstd_compress
+    return {suffix: (lambda data, c=c: c(data[:len(data) // 3]) + c(data[len(data) // 3:]))
+            for suffix, c in two.items()}

@@ -10,7 +10,7 @@ from typing import List, Optional
 import pytest
 
 import termcount
-from cases import GLOBS, make_files
+from cases import GLOBS, compressors, make_files
 
 SEARCH = b"cat\nat\nNew York\n\ncat\nx\r\n"
 FILES = {
@@ -226,3 +226,33 @@ def test_which_files_a_pattern_means(tmp_path, made, pattern, counted):
     index = termcount.Terms(terms)
     want = sum(index.count((tmp_path / f).read_bytes()) for f in counted)
     assert (status, out, err) == (0, want.report(), b"")
+
+
+@pytest.mark.parametrize("suffix", list(compressors()))
+@pytest.mark.parametrize("raw", [False, True], ids=["decompressed", "--raw"])
+def test_a_compressed_file_counts_as_the_program_counts_its_text(tmp_path, termcount_bin,
+                                                                 suffix, raw):
+    paths = paths_of(tmp_path)
+    packed = tmp_path / ("a" + suffix)
+    packed.write_bytes(compressors()[suffix](FILES["a"] * 1000))
+    (tmp_path / "plain").write_bytes(FILES["a"] * 1000)
+    argv = [sys.executable, "-m", "termcount", *(["--raw"] if raw else []),
+            paths["terms"], "word", str(packed)]
+    got = run(argv, b"", paths, "pipe", tmp_path)
+    text = str(packed) if raw else str(tmp_path / "plain")
+    want = run([os.path.abspath(termcount_bin), paths["terms"], "word"], "{x}",
+               {**paths, "x": text}, "pipe", tmp_path)
+    assert got == want
+
+
+@pytest.mark.parametrize("data, says", [
+    (b"", b"ends inside a compressed stream"),
+    (b"not gzip at all\n", b"error 74: "),
+], ids=["empty", "not gzip"])
+def test_a_compressed_file_that_holds_no_whole_stream_fails_naming_it(tmp_path, data, says):
+    paths = paths_of(tmp_path)
+    bad = tmp_path / "bad.gz"
+    bad.write_bytes(data)
+    status, out, err = run([sys.executable, "-m", "termcount", paths["terms"], "any",
+                            paths["a"], str(bad)], b"", paths, "pipe", tmp_path)
+    assert (status, out) == (5, b"") and says in err and str(bad).encode() in err, err

@@ -17,7 +17,7 @@ import time
 import pytest
 
 import termcount
-from cases import GLOBS, make_files
+from cases import GLOBS, compressors, make_files
 
 TERMS = termcount.Terms([b"cat", "dog", b"at", b"cat"])
 TEXT = b"cat dog concat cat.\ndog\n"
@@ -213,6 +213,8 @@ def failing_source():
     (lambda: TERMS.count_file(__file__, progress=5), TypeError, "progress must be a callable"),
     (lambda: TERMS.count_files("/no such folder/*.log"), FileNotFoundError, "no such folder"),
     (lambda: TERMS.count_files(5), TypeError, "paths"),
+    (lambda: TERMS.count_file(__file__, compression="gz"), ValueError, "'gzip'"),
+    (lambda: TERMS.count_files(__file__, compression="zip"), ValueError, "'gzip'"),
     (lambda: TERMS.count_each(["cat", b"dog", "\udcff"]), UnicodeEncodeError, r"texts\[2\]"),
     (lambda: termcount.Terms(["cat", "\udcff"]), UnicodeEncodeError, "term 1"),
     (lambda: termcount.Terms([b"cat", 7]), TypeError, "term 1"),
@@ -232,6 +234,7 @@ def failing_source():
         "ignore_case not bool", "to_dict(decode=True) of a term not UTF-8",
         "count_each, an int text", "count_each, one text", "progress not callable",
         "count_files, a glob matching nothing", "count_files of an int",
+        "compression unknown", "count_files, compression unknown",
         "count_each, a str without UTF-8", "Terms, a str without UTF-8",
         "Terms, an int term", "+ of two modes", "+ of ignore_case and not"])
 def test_bad_input_is_refused(call, error, says):
@@ -306,6 +309,55 @@ def test_a_callable_hears_the_count_finish(tmp_path, call, total):
     told = []
     call(termcount.Terms([b"a"]), f, lambda done, of: told.append((done, of)))
     assert told[-1] == (total, total)
+
+
+COMPRESSED = compressors()
+BODY = b"the cat sat\nconcat\n" * 70000 + b"the end"
+
+
+@pytest.mark.parametrize("how, times", [
+    (lambda t, f: t.count_file(f), 1),
+    (lambda t, f: t.count_file(f, threads=2, compression="infer"), 1),
+    (lambda t, f: t.count_files([f, f]), 2),
+    (lambda t, f: t.count_files(f, threads=1, progress=lambda done, total: None), 1),
+], ids=["count_file", "count_file, 2 threads", "count_files", "count_files, progress"])
+@pytest.mark.parametrize("suffix", list(COMPRESSED))
+def test_a_compressed_file_counts_as_its_text(tmp_path, suffix, how, times):
+    f = tmp_path / ("text" + suffix)
+    f.write_bytes(COMPRESSED[suffix](BODY))
+    terms = termcount.Terms([b"the", b"cat", b"the cat"])
+    assert how(terms, f) == sum([terms.count(BODY)] * times)
+    assert terms.count_file(f, compression=None) == terms.count(f.read_bytes())
+    named = tmp_path / "named.log"
+    named.write_bytes(f.read_bytes())
+    given = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zstd"}[suffix]
+    assert terms.count_files([named], compression=given) == terms.count(BODY)
+
+
+@pytest.mark.parametrize("name, data, error, code", [
+    ("empty.gz", b"", EOFError, None),
+    ("empty.zst", b"", EOFError, None),
+    ("cut.gz", COMPRESSED[".gz"](BODY)[:-9], EOFError, None),
+    ("cut.bz2", COMPRESSED[".bz2"](BODY)[:-1], EOFError, None),
+    ("cut.xz", COMPRESSED[".xz"](BODY)[:-1], EOFError, None),
+    ("plain.gz", BODY, OSError, errno.EBADMSG),
+    ("junk after.xz", COMPRESSED[".xz"](BODY) + b"junk" * 8, OSError, errno.EBADMSG),
+], ids=["empty gz", "empty zst", "truncated gz", "truncated bz2", "truncated xz",
+        "not gzip", "junk after xz"])
+@pytest.mark.parametrize("count", ["count_file", "count_files"])
+def test_a_compressed_file_that_holds_no_whole_stream_raises_naming_it(
+        tmp_path, count, name, data, error, code):
+    if name.endswith(".zst") and ".zst" not in COMPRESSED:
+        pytest.skip("needs zstd")
+    f = tmp_path / name
+    f.write_bytes(data)
+    ok = tmp_path / "ok.gz"
+    ok.write_bytes(COMPRESSED[".gz"](BODY))
+    call = {"count_file": lambda: TERMS.count_file(f),
+            "count_files": lambda: TERMS.count_files([ok, f, ok], threads=2)}[count]
+    with pytest.raises(error) as e:
+        call()
+    assert e.value.filename == str(f) and getattr(e.value, "errno", None) == code
 
 
 class Stop(Exception):
