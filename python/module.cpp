@@ -12,7 +12,6 @@
 #include "frontend.h"
 #include "tree.h"
 
-#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
@@ -55,35 +54,9 @@ struct Bytes {
     size_t size() const { return static_cast<size_t>(view.len); }
 };
 
-/* Replaces a str's failed UTF-8 encoding with the same error naming `what`. */
-void
-nameEncodeError(PyObject *str, const char *what)
-{
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
-        return;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    Py_ssize_t start = 0, end = 0;
-    PyUnicodeEncodeError_GetStart(value, &start);
-    PyUnicodeEncodeError_GetEnd(value, &end);
-    std::string reason = std::string(what) + " is a str with no UTF-8 form";
-    PyObject *named = PyObject_CallFunction(PyExc_UnicodeEncodeError, "sOnns", "utf-8", str,
-                                            start, end, reason.c_str());
-    if (named == nullptr) {
-        PyErr_Restore(type, value, trace);
-        return;
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(trace);
-    PyErr_SetObject(PyExc_UnicodeEncodeError, named);
-    Py_DECREF(named);
-}
-
 /* Holds the bytes of `obj` in `out`: str as UTF-8, or a C-contiguous
- * buffer of one-byte items. Returns false, with a TypeError (or a
- * UnicodeEncodeError) naming `what` set, for anything else: a buffer of
+ * buffer of one-byte items. Returns false, with a TypeError naming `what`
+ * (or a UnicodeEncodeError) set, for anything else: a buffer of
  * wider items (a NumPy str, int or object array) holds no text, and
  * counting its bytes would give silent zeros. */
 bool
@@ -97,10 +70,8 @@ holdBytes(PyObject *obj, Bytes *out, bool strAllowed, const char *what)
         }
         Py_ssize_t len;
         const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
-        if (utf8 == nullptr) {
-            nameEncodeError(obj, what);
-            return false;
-        }
+        if (utf8 == nullptr)
+            return false;  /* a UnicodeEncodeError, which the package names */
         /* The UTF-8 form lives as long as the str, which the buffer keeps. */
         if (PyBuffer_FillInfo(&out->view, obj, const_cast<char *>(utf8), len,
                               1, PyBUF_SIMPLE) != 0)
@@ -248,6 +219,14 @@ keepGoing(void *ctx, uint64_t done, uint64_t total) noexcept
                                         static_cast<unsigned long long>(total));
     Py_XDECREF(r);
     return r != nullptr;
+}
+
+/* keepGoing for a count on the thread of `call`, where it has something to
+ * do: signals to run, or progress to tell. */
+KeepGoingFn
+askerFor(const Call &call)
+{
+    return call.onMain || !call.tell.is_none() ? keepGoing : nullptr;
 }
 
 /* Asks keepGoing about ten times a second from a loop of many short steps
@@ -543,117 +522,103 @@ loadTerms(Index *index, const py::bytes &path, const py::object &name, unsigned 
     index->list(std::move(list.bytes), list.ends, flags);
 }
 
-/* How to count with `index` in `mode` on `threads` threads: keepGoing is
- * asked where it has something to do. */
-Counting
-counting(Index &index, int mode, unsigned threads, size_t minPiece, Call *call)
+/* Runs `count(const Counting *, uint64_t *counts)` without the GIL, with
+ * `index` compiled for `mode`, and returns its Counts; a fault raises, a
+ * file's naming the file nameOf() gives. keepGoing is asked where it has
+ * something to do. */
+template <typename F, typename N>
+py::object
+counted(Index *self, int mode, unsigned threads, size_t minPiece, Call &call, N nameOf,
+        F count)
 {
-    bool ask = call->onMain || !call->tell.is_none();
-    return {index.scanner(static_cast<ScanMode>(mode)), threads, ask ? keepGoing : nullptr,
-            call, minPiece};
+    Index &t = made(self);
+    Counting c = {t.scanner(static_cast<ScanMode>(mode)), threads, askerFor(call), &call,
+                  minPiece};
+    std::vector<uint64_t> counts(t.entries.size());
+    Fault f;
+    {
+        Unlocked nogil(call);
+        f = count(&c, counts.data());
+    }
+    if (f.kind != FAULT_NONE)
+        throwFault(f, nameOf());
+    return t.counted(std::move(counts), static_cast<ScanMode>(mode));
+}
+
+py::object
+nobody()
+{
+    return py::none();
 }
 
 py::object
 countText(Index *self, const py::object &text, int mode, unsigned threads, size_t minPiece)
 {
-    Index &t = made(self);
-    Call call = newCall();
-    Counting c = counting(t, mode, threads, minPiece, &call);
     Bytes bytes;
     if (!holdBytes(text.ptr(), &bytes, true, "text"))
         throw py::error_already_set();
-    std::vector<uint64_t> counts(t.entries.size());
-    Fault f;
-    {
-        Unlocked nogil(call);
-        f = count_memory(&c, bytes.data(), bytes.size(), counts.data());
-    }
-    if (f.kind != FAULT_NONE)
-        throwFault(f);
-    return t.counted(std::move(counts), static_cast<ScanMode>(mode));
+    Call call = newCall();
+    return counted(self, mode, threads, minPiece, call, nobody,
+                   [&](const Counting *c, uint64_t *counts) {
+                       return count_memory(c, bytes.data(), bytes.size(), counts);
+                   });
 }
 
 py::object
 countFile(Index *self, const py::bytes &path, const py::object &name, int mode,
           unsigned threads, size_t minPiece, const py::object &tell, int format)
 {
-    Index &t = made(self);
     Call call = newCall(tell);
-    Counting c = counting(t, mode, threads, minPiece, &call);
-    std::vector<uint64_t> counts(t.entries.size());
-    Fault f;
-    {
-        Unlocked nogil(call);
-        f = count_fileAs(&c, PyBytes_AS_STRING(path.ptr()), static_cast<Compression>(format),
-                         counts.data());
-    }
-    if (f.kind != FAULT_NONE)
-        throwFault(f, name);
-    return t.counted(std::move(counts), static_cast<ScanMode>(mode));
+    return counted(self, mode, threads, minPiece, call, [&] { return name; },
+                   [&](const Counting *c, uint64_t *counts) {
+                       return count_fileAs(c, PyBytes_AS_STRING(path.ptr()),
+                                           static_cast<Compression>(format), counts);
+                   });
 }
 
 py::object
 countFiles(Index *self, const py::list &paths, const py::list &names, int mode,
            unsigned threads, const py::object &tell, const py::list &formats)
 {
-    Index &t = made(self);
-    Call call = newCall(tell);
-    Counting c = counting(t, mode, threads, 0, &call);
     std::vector<const char *> bytes;
-    for (py::handle p : paths)
-        bytes.push_back(PyBytes_AS_STRING(p.ptr()));
     std::vector<Compression> as;
-    for (py::handle f : formats)
-        as.push_back(static_cast<Compression>(f.cast<int>()));
-    std::vector<uint64_t> counts(t.entries.size());
-    size_t failed = 0;
-    Fault f;
-    {
-        Unlocked nogil(call);
-        f = count_filesAs(&c, bytes.data(), as.data(), bytes.size(), counts.data(), &failed);
+    for (size_t i = 0; i < paths.size(); i++) {
+        bytes.push_back(PyBytes_AS_STRING(paths[i].ptr()));
+        as.push_back(static_cast<Compression>(formats[i].cast<int>()));
     }
-    if (f.kind == FAULT_OPEN || f.kind == FAULT_READ || f.kind == FAULT_REFUSED)
-        throwFault(f, names[failed]);
-    if (f.kind != FAULT_NONE)
-        throwFault(f);
-    return t.counted(std::move(counts), static_cast<ScanMode>(mode));
-}
-
-/* A copy of `n` values as a NumPy array of T. */
-template <typename T, typename From>
-py::array_t<T>
-arrayOf(const From *values, size_t n)
-{
-    py::array_t<T> a(static_cast<py::ssize_t>(n));
-    T *to = a.mutable_data();
-    for (size_t i = 0; i < n; i++)
-        to[i] = static_cast<T>(values[i]);
-    return a;
+    size_t failed = paths.size();
+    auto nameOf = [&] { return failed < paths.size() ? py::object(names[failed]) : py::none(); };
+    Call call = newCall(tell);
+    return counted(self, mode, threads, 0, call, nameOf,
+                   [&](const Counting *c, uint64_t *counts) {
+                       return count_filesAs(c, bytes.data(), as.data(), bytes.size(), counts,
+                                            &failed);
+                   });
 }
 
 /* The counts of each text of the list `texts`, as the three arrays of
- * compressed sparse rows: (counts, entries, row starts). perMiB takes one
- * thread per MiB of the texts, up to `threads`. */
+ * compressed sparse rows in native bytes: (counts as uint64, entries as
+ * uint32, row starts as size_t). perMiB takes one thread per MiB of the
+ * texts, up to `threads`. */
 py::tuple
 countEach(Index *self, const py::list &texts, int mode, unsigned threads, bool perMiB,
           const py::object &tell)
 {
     Index &t = made(self);
-    std::deque<Bytes> held;
+    std::deque<Bytes> held(texts.size());
     std::vector<Document> docs;
     uint64_t bytes = 0;
     for (size_t i = 0; i < texts.size(); i++) {
         std::string what = "texts[" + std::to_string(i) + "]";
-        held.emplace_back();
-        if (!holdBytes(texts[i].ptr(), &held.back(), true, what.c_str()))
+        if (!holdBytes(texts[i].ptr(), &held[i], true, what.c_str()))
             throw py::error_already_set();
-        docs.push_back({held.back().data(), held.back().size()});
-        bytes += held.back().size();
+        docs.push_back({held[i].data(), held[i].size()});
+        bytes += held[i].size();
     }
     if (perMiB)
         threads = static_cast<unsigned>(std::clamp<uint64_t>(bytes >> 20, 1, threads));
     Call call = newCall(tell);
-    Counting c = counting(t, mode, threads, 0, &call);
+    Counting c = {t.scanner(static_cast<ScanMode>(mode)), threads, askerFor(call), &call, 0};
     EachCounts each{};
     Fault f;
     {
@@ -663,76 +628,79 @@ countEach(Index *self, const py::list &texts, int mode, unsigned threads, bool p
     std::unique_ptr<EachCounts, void (*)(EachCounts *)> owned(&each, count_freeEach);
     if (f.kind != FAULT_NONE)
         throwFault(f);
-    size_t rows = docs.size();
-    size_t zero = 0;
+    size_t zero = 0, rows = docs.size();
     const size_t *starts = each.rowStarts != nullptr ? each.rowStarts : &zero;
-    size_t stored = starts[rows];
-    return py::make_tuple(arrayOf<uint64_t>(each.counts, stored),
-                          arrayOf<int64_t>(each.entries, stored),
-                          arrayOf<int64_t>(starts, rows + 1));
+    auto raw = [](const void *p, size_t n) { return py::bytes(static_cast<const char *>(p), n); };
+    return py::make_tuple(raw(each.counts, starts[rows] * sizeof *each.counts),
+                          raw(each.entries, starts[rows] * sizeof *each.entries),
+                          raw(starts, (rows + 1) * sizeof *starts));
 }
 
-/* A stream's chunks, taken with the GIL and scanned without it: from a
- * binary file's read(), or from an iterator of bytes-like objects. */
-struct Chunks {
-    py::object read = py::none();      // source.read, or None
-    py::object iterator = py::none();  // iter(source), or None
-    Bytes chunk;          // the chunk being scanned
-    Call call;            // of the count_stream that reads them
+/* A stream, counted chunk by chunk as the package hands the chunks over,
+ * each scanned without the GIL. Used by one thread at a time. */
+struct Stream {
+    py::object owner;             // the Index, kept alive
+    const Scanner *sc;
+    int mode;
+    ScanState st;
+    std::vector<uint64_t> visits; // scanner_visitCount of them
+    bool busy = false;            // a feed is under way, or the stream is finished
+
+    /* Scans `chunk`, bytes-like, which follows what came before. Returns
+     * its size. Ctrl-C stops a long chunk between two slices. */
+    size_t feed(const py::object &chunk)
+    {
+        Bytes held;
+        if (!holdBytes(chunk.ptr(), &held, false, "a chunk"))
+            throw py::error_already_set();
+        if (busy)
+            throw py::value_error("a stream is fed by one thread, until it is finished");
+        busy = true;
+        const char *p = static_cast<const char *>(held.data());
+        for (size_t at = 0, n; at < held.size(); at += n) {
+            n = std::min<size_t>(held.size() - at, 16 << 20);
+            Call call;
+            {
+                Unlocked nogil(call);
+                scanner_feed(sc, &st, p + at, n, visits.data());
+            }
+            if (PyErr_CheckSignals() != 0) {
+                busy = false;
+                throw py::error_already_set();
+            }
+        }
+        busy = false;
+        return held.size();
+    }
+
+    py::object finish();
 };
 
-enum { READ_SIZE = 1 << 20 };
-
-int
-nextChunk(void *source, const void **bytes, size_t *size) noexcept
+py::object
+Stream::finish()
 {
-    Chunks *s = static_cast<Chunks *>(source);
-    Relocked gil(s->call);
-    s->chunk.release();
-    PyObject *got;
-    if (!s->read.is_none()) {
-        got = PyObject_CallFunction(s->read.ptr(), "n", Py_ssize_t{READ_SIZE});
-    } else {
-        got = PyIter_Next(s->iterator.ptr());
-        if (got == nullptr)
-            return PyErr_Occurred() ? -1 : 0;
-    }
-    if (got == nullptr)
-        return -1;
-    py::object chunk = py::reinterpret_steal<py::object>(got);
-    if (!s->read.is_none() && PyUnicode_Check(got)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "count_stream needs a binary file: read() returned str");
-        return -1;
-    }
-    if (!holdBytes(got, &s->chunk, false, "a chunk"))
-        return -1;
-    *bytes = s->chunk.data();
-    *size = s->chunk.size();
-    return !s->read.is_none() && *size == 0 ? 0 : 1;
+    if (busy)
+        throw py::value_error("a stream is fed by one thread, until it is finished");
+    busy = true;
+    Index &t = made(owner.cast<Index *>());
+    std::vector<uint64_t> counts(t.entries.size());
+    scanner_finish(sc, &st, visits.data());
+    scanner_total(sc, visits.data(), counts.data());
+    return t.counted(std::move(counts), static_cast<ScanMode>(mode));
 }
 
-/* The counts of a stream: read() is `read` if not None, else `iterator`'s
- * items are the chunks. */
-py::object
-countStream(Index *self, const py::object &read, const py::object &iterator, int mode)
+/* A Stream of `self` in `mode`. */
+Stream
+streamOf(const py::object &self, int mode)
 {
-    Index &t = made(self);
-    Chunks chunks;
-    chunks.call = newCall();
-    Counting c = counting(t, mode, 1, 0, &chunks.call);
-    chunks.read = read;
-    chunks.iterator = iterator;
-    std::vector<uint64_t> counts(t.entries.size());
-    Fault f;
-    {
-        Unlocked nogil(chunks.call);
-        f = count_blocks(&c, nextChunk, &chunks, counts.data());
-    }
-    chunks.chunk.release();
-    if (f.kind != FAULT_NONE)
-        throwFault(f);
-    return t.counted(std::move(counts), static_cast<ScanMode>(mode));
+    Index &t = made(self.cast<Index *>());
+    Stream s;
+    s.owner = self;
+    s.sc = t.scanner(static_cast<ScanMode>(mode));
+    s.mode = mode;
+    scanner_start(s.sc, &s.st);
+    s.visits.assign(scanner_visitCount(s.sc), 0);
+    return s;
 }
 
 py::object
@@ -777,32 +745,6 @@ countAt(Counts *self, const py::object &i)
     if (at < 0 || at >= n)
         throw py::index_error("Counts index out of range");
     return c.counts[static_cast<size_t>(at)];
-}
-
-/* The report of the termcount program for `c`'s terms and counts. */
-py::bytes
-reportOf(Counts *self)
-{
-    const Counts &c = made(self);
-    std::vector<TreeEntry> entries(c.counts.size());
-    for (size_t i = 0; i < entries.size(); i++) {
-        PyObject *t = c.terms[i].ptr();
-        entries[i] = {reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(t)),
-                      static_cast<size_t>(PyBytes_GET_SIZE(t))};
-    }
-    char *buf = nullptr;
-    size_t size = 0;
-    FILE *out = open_memstream(&buf, &size);
-    if (out == nullptr)
-        throw std::bad_alloc();
-    writeReport(out, entries.data(), c.counts.data(), c.counts.size());
-    bool failed = ferror(out) != 0;
-    if (fclose(out) != 0 || failed) {
-        free(buf);
-        throw std::bad_alloc();
-    }
-    std::unique_ptr<char, decltype(&free)> owned(buf, free);
-    return py::bytes(buf, size);
 }
 
 /* Counts from their pickled form: the terms, the counts as little-endian
@@ -854,18 +796,8 @@ bindCounts(py::module_ &m)
              })
         .def("__add__", addCounts)
         .def("__radd__", addCounts)
-        .def("__repr__", [](Counts *self) {
-                 const Counts &c = made(self);
-                 uint64_t total = 0;
-                 for (uint64_t n : c.counts)
-                     total += n;
-                 return "<termcount.Counts of " + std::to_string(c.counts.size()) +
-                        " terms, " + std::to_string(total) + " occurrences>";
-             })
         .def_property_readonly("terms", [](Counts *c) { return made(c).terms; })
         .def_property_readonly("_kind", [](Counts *c) { return made(c).kind; })
-        .def("report", reportOf, "The report the termcount program prints for the same terms\n"
-                                   "and text, byte for byte: one b\"COUNT TERM\\n\" line per term.")
         /* Restored by a function of the package, which pickle finds by
          * name, as it finds no function of a compiled module. */
         .def("__reduce__", [](Counts *c) {
@@ -908,7 +840,7 @@ bindIndex(py::module_ &m)
         .def("count", countText)
         .def("count_file", countFile)
         .def("count_files", countFiles)
-        .def("count_stream", countStream)
+        .def("stream", streamOf)
         .def("count_each", countEach);
 }
 
@@ -924,5 +856,6 @@ PYBIND11_MODULE(_termcount, m)
     py::object main = py::module_::import("threading").attr("main_thread")();
     mainThread = main.attr("ident").cast<unsigned long>();
     bindCounts(m);
+    py::class_<Stream>(m, "Stream").def("feed", &Stream::feed).def("finish", &Stream::finish);
     bindIndex(m);
 }

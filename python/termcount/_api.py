@@ -9,12 +9,13 @@ but not inside the core's frames.
 """
 from __future__ import annotations
 
+import contextlib
 import glob as _glob
 import importlib
 import operator
 import os
-from typing import (TYPE_CHECKING, Any, Callable, Iterable, Literal, Optional, Protocol,
-                    SupportsIndex, TypeVar, Union, overload)
+from typing import (TYPE_CHECKING, Any, Callable, Iterable, Iterator, Literal, Optional,
+                    Protocol, SupportsIndex, TypeVar, Union, overload)
 
 from . import _termcount
 
@@ -44,6 +45,8 @@ _MODE_NAMES = {v: k for k, v in MODES.items()}
 # one thread per MiB.
 _MIN_PIECE = 64 << 10
 _PER_THREAD = 1 << 20
+# What count_stream asks a file's read() for at a time.
+_READ_SIZE = 1 << 20
 
 
 class _Reader(Protocol):
@@ -152,7 +155,7 @@ def expand_paths(paths: object) -> list[Union[str, bytes]]:
         else:
             matched = sorted(_glob.glob(path))
             if not matched:
-                raise FileNotFoundError(2, "no file matches the pattern", path)
+                raise FileNotFoundError(2, "no files match the pattern", path)
         for p in matched:
             if os.path.isdir(p):
                 raise IsADirectoryError(21, os.strerror(21), p)
@@ -220,6 +223,21 @@ def _counted(progress: Progress, unit: str, count: Callable[[Tell], T]) -> T:
         told.close()
 
 
+@contextlib.contextmanager
+def _naming_encode_errors(items: list[Any], what: str) -> Iterator[None]:
+    """Names the item of `items` that a UnicodeEncodeError is about: a str
+    with no UTF-8 form (a lone surrogate)."""
+    try:
+        yield
+    except UnicodeEncodeError as e:
+        for i, item in enumerate(items):
+            if isinstance(item, str) and item == e.object:
+                raise UnicodeEncodeError(e.encoding, e.object, e.start, e.end,
+                                         f"{what.format(i)} is a str with no UTF-8 form"
+                                         ) from None
+        raise
+
+
 def _flag(value: object, name: str) -> bool:
     if not isinstance(value, bool):
         raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
@@ -248,6 +266,15 @@ class Counts(_termcount.Counts):
     def ignore_case(self) -> bool:
         """Whether ASCII letters matched either case."""
         return bool(self._kind & _termcount.KIND_IGNORE_CASE)
+
+    def __repr__(self) -> str:
+        return f"<termcount.Counts of {len(self)} terms, {sum(self)} occurrences>"
+
+    def report(self) -> bytes:
+        """The report the termcount program prints for the same terms and
+        text, byte for byte: one b"COUNT TERM\\n" line per term, in list
+        order."""
+        return b"".join(b"%d %s\n" % pair for pair in zip(self, self.terms))
 
     @overload
     def to_dict(self, decode: Literal[False] = False) -> dict[bytes, int]: ...
@@ -323,7 +350,9 @@ class Terms:
 
     def __init__(self, terms: Iterable[Text], ignore_case: bool = False) -> None:
         flags = _termcount.IGNORE_CASE if _flag(ignore_case, "ignore_case") else 0
-        self._index = _termcount.Index(_listed(terms, "Terms", "term"), flags)
+        items = _listed(terms, "Terms", "term")
+        with _naming_encode_errors(items, "term {}"):
+            self._index = _termcount.Index(items, flags)
 
     @classmethod
     def from_file(cls, path: StrOrBytesPath, ignore_case: bool = False) -> Terms:
@@ -424,10 +453,19 @@ class Terms:
         span two of them. An exception raised by the source propagates
         unchanged."""
         number = mode_number(mode)
+        stream = self._index.stream(number)
         read = getattr(source, "read", None)
-        if read is not None:
-            return self._index.count_stream(read, None, number)  # type: ignore[return-value]
-        return self._index.count_stream(None, iter(source), number)  # type: ignore
+        if read is None:
+            for chunk in source:
+                stream.feed(chunk)
+        else:
+            while True:
+                chunk = read(_READ_SIZE)
+                if isinstance(chunk, str):
+                    raise TypeError("count_stream needs a binary file: read() returned str")
+                if stream.feed(chunk) == 0:
+                    break
+        return stream.finish()  # type: ignore[return-value]
 
     def count_each(self, texts: Iterable[Text], mode: Mode = "any",
                    threads: Optional[int] = None, progress: Progress = None) -> Any:
@@ -442,6 +480,11 @@ class Terms:
         n, _ = threads_for(threads)
         items = _listed(texts, "count_each", "text")
         sparse = need("scipy.sparse", "count_each", "python3-scipy", "scipy")
-        arrays = _counted(progress, "doc", lambda tell: self._index.count_each(
-            items, number, n, threads is None, tell))
+        import numpy  # SciPy's own
+        with _naming_encode_errors(items, "texts[{}]"):
+            counts, entries, starts = _counted(progress, "doc", lambda tell: (
+                self._index.count_each(items, number, n, threads is None, tell)))
+        arrays = (numpy.frombuffer(counts, numpy.uint64),
+                  numpy.frombuffer(entries, numpy.uint32).astype(numpy.int64),
+                  numpy.frombuffer(starts, numpy.uintp).astype(numpy.int64))
         return sparse.csr_matrix(arrays, shape=(len(items), len(self)), dtype="uint64")
