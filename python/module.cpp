@@ -725,28 +725,6 @@ addCounts(Counts *self, const py::object &other)
     return newCounts(a.terms, std::move(sum), a.kind);
 }
 
-/* Counts' indexing: by position, as for a tuple. */
-uint64_t
-countAt(Counts *self, const py::object &i)
-{
-    Counts &c = made(self);
-    if (PyUnicode_Check(i.ptr()) || PyBytes_Check(i.ptr()))
-        throw py::type_error("Counts are indexed by position in the term list; "
-                             "look a term up in to_dict()");
-    if (!PyIndex_Check(i.ptr()))
-        throw py::type_error(std::string("Counts indices must be integers, not ") +
-                             Py_TYPE(i.ptr())->tp_name);
-    Py_ssize_t at = PyNumber_AsSsize_t(i.ptr(), PyExc_IndexError);
-    if (at == -1 && PyErr_Occurred())
-        throw py::error_already_set();
-    Py_ssize_t n = static_cast<Py_ssize_t>(c.counts.size());
-    if (at < 0)
-        at += n;
-    if (at < 0 || at >= n)
-        throw py::index_error("Counts index out of range");
-    return c.counts[static_cast<size_t>(at)];
-}
-
 /* Counts from their pickled form: the terms, the counts as little-endian
  * 64-bit words, and the kind. */
 py::object
@@ -782,18 +760,6 @@ bindCounts(py::module_ &m)
 {
     py::class_<Counts>(m, "Counts", py::buffer_protocol())
         .def(py::init<>())
-        .def("__len__", [](Counts *c) { return made(c).counts.size(); })
-        .def("__getitem__", countAt)
-        .def("__iter__", [](Counts *c) {
-                 return py::make_iterator(made(c).counts.begin(), c->counts.end());
-             }, py::keep_alive<0, 1>())
-        .def("__eq__", [](Counts *self, const py::object &other) -> py::object {
-                 const Counts &a = made(self);
-                 if (!py::isinstance<Counts>(other))
-                     return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-                 const Counts &b = made(other.cast<Counts *>());
-                 return py::bool_(a.counts == b.counts && a.kind == b.kind && a.sameTerms(b));
-             })
         .def("__add__", addCounts)
         .def("__radd__", addCounts)
         .def_property_readonly("terms", [](Counts *c) { return made(c).terms; })

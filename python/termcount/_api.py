@@ -267,6 +267,31 @@ class Counts(_termcount.Counts):
         """Whether ASCII letters matched either case."""
         return bool(self._kind & _termcount.KIND_IGNORE_CASE)
 
+    def __len__(self) -> int:
+        return len(self.terms)
+
+    def __getitem__(self, index: SupportsIndex) -> int:
+        if isinstance(index, (str, bytes)):
+            raise TypeError("Counts are indexed by position in the term list; look a "
+                            "term up in to_dict()")
+        if not hasattr(type(index), "__index__"):
+            raise TypeError(f"Counts indices must be integers, not {type(index).__name__}")
+        try:
+            return int(memoryview(self)[operator.index(index)])
+        except IndexError:
+            raise IndexError("Counts index out of range") from None
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(memoryview(self).tolist())
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, _termcount.Counts):
+            return NotImplemented
+        return (self._kind == other._kind and self.terms == other.terms
+                and memoryview(self) == memoryview(other))
+
+    __hash__ = None  # type: ignore[assignment]
+
     def __repr__(self) -> str:
         return f"<termcount.Counts of {len(self)} terms, {sum(self)} occurrences>"
 
@@ -456,7 +481,7 @@ class Terms:
         stream = self._index.stream(number)
         read = getattr(source, "read", None)
         if read is None:
-            for chunk in source:
+            for chunk in source:  # type: ignore[union-attr]
                 stream.feed(chunk)
         else:
             while True:
