@@ -114,11 +114,10 @@ unsigned long mainThread;
  * good and holds what it holds until the process ends. `relocking` counts
  * the threads between the gate and the GIL, which closeGate() lets through
  * first; both sides go through sequentially consistent atomics, so at
- * least one of them sees the other. The Python code a shim calls (a
- * progress callable, a stream's read()) may drop the GIL too, out of the
- * gate's sight: so the shims call none that a caller's thread could be
- * inside at exit but those two, and the package iterates everything else
- * (generators, glob results) before it calls a shim. */
+ * least one of them sees the other. A progress callable, the one piece of
+ * the caller's Python a shim runs, may drop the GIL out of the gate's
+ * sight; everything else of the caller's (generators, a stream's reads)
+ * the package runs before or between the shims' calls. */
 std::atomic<bool> gateShut{false};
 std::atomic<unsigned> relocking{0};
 
