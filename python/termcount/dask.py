@@ -234,11 +234,16 @@ def _add(*counts: Counts) -> Counts:
 def _count_part(part: Any, number: int, term_list: TermList, mode: str) -> Any:
     # A bag's partition may be an iterator, and a Series' is a pandas Series.
     docs = part if isinstance(part, list) else list(part)
+    # A bad document named by its index within the partition, which alone
+    # would mislead, and by the partition.
+    where = f"in partition {number} of the documents"
     try:
         return _index(*term_list).count_each(docs, mode, threads=1)
+    except UnicodeEncodeError as e:
+        raise UnicodeEncodeError(e.encoding, e.object, e.start, e.end,
+                                 f"{where}: {e.reason}") from e
     except (TypeError, ValueError) as e:
-        # Its index within the partition, which alone would mislead.
-        raise type(e)(f"in partition {number} of the documents: {e}") from e
+        raise type(e)(f"{where}: {e}") from e
 
 
 def _stack(*rows: Any) -> Any:

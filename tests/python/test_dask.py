@@ -395,9 +395,11 @@ def test_a_fifo_raises_naming_it(tmp_path, local_client):
     assert e.value.filename == str(fifo)
 
 
-def test_a_bad_document_is_named_by_its_partition(local_client):
-    docs = dask.bag.from_sequence([b"a"] * 10 + [7] + [b"a"], npartitions=3)
-    with pytest.raises(TypeError, match=r"partition 2 .*texts\[2\]"):
+@pytest.mark.parametrize("bad, error", [(7, TypeError), ("\udcff", UnicodeEncodeError)],
+                         ids=["an int", "a str without UTF-8"])
+def test_a_bad_document_is_named_by_its_partition(local_client, bad, error):
+    docs = dask.bag.from_sequence([b"a"] * 10 + [bad] + [b"a"], npartitions=3)
+    with pytest.raises(error, match=r"partition 2 .*texts\[2\]"):
         tdask.count_each(docs, termcount.Terms([b"a"]), client=local_client)
 
 
