@@ -637,9 +637,9 @@ countEach(Index *self, const py::list &texts, int mode, unsigned threads, bool p
 
 /* A stream, counted chunk by chunk as the package hands the chunks over,
  * each scanned without the GIL. Used by one thread at a time. */
-struct Stream {
+struct Stream : Zeroed {
     py::object owner;             // the Index, kept alive
-    const Scanner *sc;
+    const Scanner *sc;            // null only in a stream never made
     int mode;
     ScanState st;
     std::vector<uint64_t> visits; // scanner_visitCount of them
@@ -652,8 +652,7 @@ struct Stream {
         Bytes held;
         if (!holdBytes(chunk.ptr(), &held, false, "a chunk"))
             throw py::error_already_set();
-        if (busy)
-            throw py::value_error("a stream is fed by one thread, until it is finished");
+        check();
         busy = true;
         const char *p = static_cast<const char *>(held.data());
         for (size_t at = 0, n; at < held.size(); at += n) {
@@ -673,13 +672,20 @@ struct Stream {
     }
 
     py::object finish();
+
+    void check() const
+    {
+        if (sc == nullptr)
+            throw py::type_error("this stream was never initialised");
+        if (busy)
+            throw py::value_error("a stream is fed by one thread, until it is finished");
+    }
 };
 
 py::object
 Stream::finish()
 {
-    if (busy)
-        throw py::value_error("a stream is fed by one thread, until it is finished");
+    check();
     busy = true;
     Index &t = made(owner.cast<Index *>());
     std::vector<uint64_t> counts(t.entries.size());
