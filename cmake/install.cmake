@@ -41,7 +41,7 @@ endforeach()
 
 install(TARGETS tree count EXPORT termcountTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-install(FILES src/tree.h src/scan.h src/count.h src/fault.h src/searchfile.h
+install(FILES src/tree.h src/scan.h src/count.h src/decompress.h src/fault.h src/searchfile.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/termcount COMPONENT dev)
 
 # For embedders without CMake. The prefix is found from the file's own
@@ -98,6 +98,8 @@ parallel can spread a count over cores and machines.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libtermcount-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+# The static count library reads compressed files through these.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "zlib1g-dev, libbz2-dev, liblzma-dev, libzstd-dev")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "term index and threaded counting of termcount (development files)
 ${about}
 .

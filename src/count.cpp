@@ -3,6 +3,7 @@
  * in blocks, and the threads that scan the pieces with one Scanner.
  */
 #include "count.h"
+#include "decompress.h"
 
 #include <algorithm>
 #include <atomic>
@@ -120,6 +121,12 @@ struct CallerReader {
     void *source;
 };
 
+/* A compressed file's text. */
+struct InflateReader {
+    Reader r;
+    Decompressor *inflate;
+};
+
 int
 fromMemory(Reader *r, const void **bytes, size_t *size)
 {
@@ -191,6 +198,18 @@ fromStream(Reader *r, const void **bytes, size_t *size)
     *bytes = f->buffer;
     *size = n;
     return n > 0;
+}
+
+int
+fromCompressed(Reader *r, const void **bytes, size_t *size)
+{
+    InflateReader *d = reinterpret_cast<InflateReader *>(r);
+    int got = decompress_next(d->inflate, bytes, size);
+    if (got == DECOMPRESS_INTERRUPTED)
+        return INTERRUPTED;
+    if (got < 0)
+        r->fault = decompress_fault(d->inflate);
+    return got;
 }
 
 int
@@ -693,6 +712,7 @@ checkUnchanged(int fd, const struct stat *before)
  */
 struct FileQueue {
     const char *const *paths;
+    const Compression *formats;     /* null: none compressed */
     size_t n;
     std::atomic<size_t> next;
 };
@@ -702,10 +722,23 @@ struct QueuedFiles {
     FileReader reader;          /* the file it reads now */
 };
 
-/* Counts the file at `path` whole into the worker's counters, through `f`
- * (whose buffer is set). */
+/* Counts the text of the file open at `fd`, compressed as `format`, into
+ * the worker's counters. */
 Fault
-countWhole(Worker *w, FileReader *f, const char *path)
+countInflated(Worker *w, int fd, Compression format)
+{
+    InflateReader d = {{fromCompressed, {FAULT_NONE, 0}}, decompress_start(fd, format)};
+    if (d.inflate == nullptr)
+        return {FAULT_MEMORY, 0};
+    scanText(w, &d.r);
+    decompress_end(d.inflate);
+    return d.r.fault;
+}
+
+/* Counts the file at `path` whole into the worker's counters, through `f`
+ * (whose buffer is set), or its text if it is compressed as `format`. */
+Fault
+countWhole(Worker *w, FileReader *f, const char *path, Compression format)
 {
     int fd;
     struct stat st;
@@ -713,6 +746,13 @@ countWhole(Worker *w, FileReader *f, const char *path)
     if (fault.kind != FAULT_NONE)
         return fault;
     bool ranges = readByRanges(&st);
+    if (format != COMPRESSION_NONE) {
+        fault = countInflated(w, fd, format);
+        if (fault.kind == FAULT_NONE && ranges && !w->shared->stop.load(std::memory_order_relaxed))
+            fault = checkUnchanged(fd, &st);
+        close(fd);
+        return fault;
+    }
     if (ranges) {
         setRange(f, fd, 0, st.st_size);
     } else {
@@ -735,7 +775,8 @@ countQueued(Worker *w)
         size_t i = q->queue->next.fetch_add(1, std::memory_order_relaxed);
         if (i >= q->queue->n || w->shared->stop.load(std::memory_order_relaxed))
             return;
-        Fault f = countWhole(w, &q->reader, q->queue->paths[i]);
+        Compression format = q->queue->formats ? q->queue->formats[i] : COMPRESSION_NONE;
+        Fault f = countWhole(w, &q->reader, q->queue->paths[i], format);
         if (f.kind != FAULT_NONE) {
             fail(w, f, i);
             return;
@@ -951,12 +992,24 @@ count_memory(const CountOptions *c, const void *text, size_t size, uint64_t *cou
 Fault
 count_file(const CountOptions *c, const char *path, uint64_t *counts)
 {
+    return count_fileAs(c, path, COMPRESSION_NONE, counts);
+}
+
+Fault
+count_fileAs(const CountOptions *c, const char *path, Compression format, uint64_t *counts)
+{
     int fd;
     struct stat st;
     Fault f = openText(path, &fd, &st);
     if (f.kind != FAULT_NONE)
         return f;
-    if (readByRanges(&st)) {
+    if (format != COMPRESSION_NONE) {
+        InflateReader proto = {{fromCompressed, {FAULT_NONE, 0}}, decompress_start(fd, format)};
+        f = proto.inflate ? countOnePiece(c, proto, counts) : Fault{FAULT_MEMORY, 0};
+        decompress_end(proto.inflate);
+        if (f.kind == FAULT_NONE && readByRanges(&st))
+            f = checkUnchanged(fd, &st);
+    } else if (readByRanges(&st)) {
         f = countRegular(c, fd, st.st_size, counts);
         if (f.kind == FAULT_NONE)
             f = checkUnchanged(fd, &st);
@@ -992,9 +1045,20 @@ Fault
 count_files(const CountOptions *c, const char *const *paths, size_t n, uint64_t *counts,
             size_t *failed)
 {
+    return count_filesAs(c, paths, nullptr, n, counts, failed);
+}
+
+Fault
+count_filesAs(const CountOptions *c, const char *const *paths, const Compression *formats,
+              size_t n, uint64_t *counts, size_t *failed)
+{
     Shared s;
-    startShared(&s, c, bytesIn(paths, n));
-    FileQueue queue = {paths, n, {0}};
+    /* A compressed file's text has no size ahead. */
+    bool sized = formats == nullptr
+                 || std::all_of(formats, formats + n,
+                                [](Compression f) { return f == COMPRESSION_NONE; });
+    startShared(&s, c, sized ? bytesIn(paths, n) : 0);
+    FileQueue queue = {paths, formats, n, {0}};
     size_t threads = threadsFor(c, n);
     QueuedFiles *jobs = static_cast<QueuedFiles *>(calloc(threads, sizeof *jobs));
     bool taken = jobs != nullptr;

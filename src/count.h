@@ -21,6 +21,7 @@
 #ifndef TERMCOUNT_COUNT_H
 #define TERMCOUNT_COUNT_H
 
+#include "decompress.h"
 #include "fault.h"
 #include "scan.h"
 
@@ -71,12 +72,26 @@ Fault count_memory(const CountOptions *c, const void *text, size_t size,
  * count_memory does, or FAULT_OPEN or FAULT_READ with the errno. */
 Fault count_file(const CountOptions *c, const char *path, uint64_t *counts);
 
+/* The same over the text of the file at `path` compressed as `format`
+ * says, decompressed as it is read, on one thread: as count_file for
+ * COMPRESSION_NONE. Data that is not of the format, or that ends before
+ * its stream does (an empty file too), fails with FAULT_REFUSED and a
+ * DECOMPRESS_ error. */
+Fault count_fileAs(const CountOptions *c, const char *path, Compression format,
+                   uint64_t *counts);
+
 /* The sum of count_file over the `n` files at `paths`, spread over the
  * threads, each file read by one, and each checked as count_file checks
  * it. On FAULT_OPEN or FAULT_READ, `*failed`
  * is the index of the path that failed. */
 Fault count_files(const CountOptions *c, const char *const *paths, size_t n,
                   uint64_t *counts, size_t *failed);
+
+/* The same with file i compressed as `formats[i]` says (null: none is),
+ * each file on one thread, as count_fileAs reads it. */
+Fault count_filesAs(const CountOptions *c, const char *const *paths,
+                    const Compression *formats, size_t n, uint64_t *counts,
+                    size_t *failed);
 
 /* The same over the blocks that `next(source, ...)` hands over, on the
  * calling thread: a stream cannot be cut ahead. c->threads is not used.

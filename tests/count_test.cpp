@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <mutex>
@@ -332,6 +333,81 @@ TEST(Count, AStopEndsAWaitOnAPipe)
             EXPECT_EQ(f.kind, FAULT_STOPPED);
             EXPECT_FALSE(rescued) << "the count waited for a writer";
         }
+}
+
+// A compressed file's text, compressed by its format's own program, as two
+// streams back to back; `tool` is the program's command line.
+std::string
+compressed(const char *tool, const std::string &plain, const std::string &name)
+{
+    std::string packed = process::scratch() + "/" + name;
+    std::string cmd = "(head -c 1000 '" + plain + "' | " + tool + " -c && tail -c +1001 '" +
+                      plain + "' | " + tool + " -c) > '" + packed + "'";
+    return std::system(cmd.c_str()) == 0 ? process::readFile(packed) : std::string();
+}
+
+TEST(Count, ACompressedFileCountsAsItsText)
+{
+    const std::string text = longText();
+    std::string plain = process::writeFile("plain", text);
+    TreePtr tree = buildTree(terms);
+    std::vector<uint64_t> want = modelCounts(Word, text), thrice = want;
+    for (uint64_t &n : thrice)
+        n *= 3;
+    struct Case {
+        const char *name;
+        const char *tool;
+        Compression format;
+    };
+    const Case cases[] = {{"gzip", "gzip", COMPRESSION_GZIP},
+                          {"bzip2", "bzip2", COMPRESSION_BZIP2},
+                          {"xz", "xz", COMPRESSION_XZ},
+                          {"zstd", "zstd -q", COMPRESSION_ZSTD}};
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        std::string bytes = compressed(tc.tool, plain, std::string("whole.") + tc.name);
+        ASSERT_FALSE(bytes.empty()) << "needs " << tc.tool;
+        std::string packed = process::writeFile(std::string("packed.") + tc.name, bytes);
+        for (unsigned threads : {1u, 3u}) {
+            SCOPED_TRACE(threads);
+            CountOptions c = counting(tree, Word, threads);
+            std::vector<uint64_t> got(terms.size());
+            EXPECT_EQ(count_fileAs(&c, packed.c_str(), tc.format, got.data()).kind, FAULT_NONE);
+            EXPECT_EQ(got, want);
+            const char *paths[] = {plain.c_str(), packed.c_str(), plain.c_str()};
+            Compression formats[] = {COMPRESSION_NONE, tc.format, COMPRESSION_NONE};
+            size_t failed = 3;
+            EXPECT_EQ(count_filesAs(&c, paths, formats, 3, got.data(), &failed).kind,
+                      FAULT_NONE);
+            EXPECT_EQ(got, thrice);
+        }
+        // Never the counts of part of a text: a file that holds no stream,
+        // one cut short, and one of another format.
+        struct Bad {
+            const char *name;
+            std::string bytes;
+            int error;
+        };
+        const Bad bad[] = {{"empty", "", DECOMPRESS_ENDED_EARLY},
+                           {"cut short", bytes.substr(0, bytes.size() - 3),
+                            DECOMPRESS_ENDED_EARLY},
+                           {"not of the format", text.substr(0, 5000), DECOMPRESS_CORRUPT}};
+        for (const Bad &b : bad) {
+            SCOPED_TRACE(b.name);
+            std::string path = process::writeFile("bad", b.bytes);
+            CountOptions c = counting(tree, Word, 2);
+            std::vector<uint64_t> got(terms.size());
+            Fault f = count_fileAs(&c, path.c_str(), tc.format, got.data());
+            EXPECT_EQ(f.kind, FAULT_REFUSED);
+            EXPECT_EQ(f.error, b.error);
+            const char *paths[] = {plain.c_str(), path.c_str()};
+            Compression formats[] = {COMPRESSION_NONE, tc.format};
+            size_t failed = 2;
+            f = count_filesAs(&c, paths, formats, 2, got.data(), &failed);
+            EXPECT_EQ(f.kind, FAULT_REFUSED);
+            EXPECT_EQ(failed, 1u);
+        }
+    }
 }
 
 TEST(Count, ManyCountsOfOneIndexAtOnce)

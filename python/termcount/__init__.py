@@ -18,7 +18,7 @@ termcount.dask counts the files of a Dask cluster.
 """
 
 
-def _core_missing(error):
+def _core_missing(error: ImportError) -> ImportError:
     """The ImportError for a compiled core that this Python cannot load:
     usually one built for another Python, as its file name tells
     (_termcount.cpython-311-....so is for Python 3.11)."""
@@ -50,6 +50,6 @@ except ModuleNotFoundError as e:
         raise
     raise _core_missing(e) from None
 
-from ._termcount import Counts, Terms, __version__
+from ._api import Counts, Terms
 
 __all__ = ["Counts", "Terms", "__version__"]

@@ -1,9 +1,10 @@
 """python3 -m termcount: the termcount program's report, counted on every core.
 
-    python3 -m termcount [--threads N] [--progress] searchfile [mode] [file ...]
+    python3 -m termcount [--threads N] [--progress] [--raw] searchfile [mode] [file ...]
 
 With no file named it counts standard input, as the program does; with
-files it adds up their counts, each file counted as a text of its own.
+files it adds up their counts, each file counted as a text of its own, the
+text of a .gz, .bz2, .xz or .zst file decompressed unless --raw is given.
 Reports, messages and exit statuses are the program's: 1 usage, 2 mode,
 3 search file, 4 memory, 5 input, 6 output.
 """
@@ -14,9 +15,13 @@ import stat
 import sys
 
 from . import Terms
+from ._api import expand_paths
 
 MODES = ("any", "word", "line")
 READ_SIZE = 1 << 20
+# More threads than this is surely a slip; a count takes no more threads
+# than the cores anyway.
+MAX_THREADS = 1 << 16
 
 
 def _name():
@@ -24,7 +29,7 @@ def _name():
 
 
 def _usage():
-    return (f"usage: {_name()} [--threads N] [--progress] searchfile [mode] [file ...]\n\n"
+    return (f"usage: {_name()} [--threads N] [--progress] [--raw] searchfile [mode] [file ...]\n\n"
             "mode = any, word or line. default is any\n")
 
 
@@ -36,6 +41,8 @@ line per term in the order of the file: the termcount program's report.
   --threads N   count on N threads (default: every core this process may use)
   --progress    show a progress bar on standard error while files, or a
                 regular file on standard input, are counted (needs tqdm)
+  --raw         count the bytes of compressed files as they are, rather
+                than the text of a file named .gz, .bz2, .xz or .zst
   --help        show this help
 
 The mode comes before the files: "any" to name files with the default.
@@ -65,9 +72,9 @@ def _say(message):
 
 
 def _parse(argv):
-    """(threads, progress, help, positionals) from the arguments; options may
-    come anywhere before a "--"."""
-    threads, progress, want_help, rest = None, False, False, []
+    """(threads, progress, raw, help, positionals) from the arguments;
+    options may come anywhere before a "--"."""
+    threads, progress, raw, want_help, rest = None, False, False, False, []
     args = iter(argv)
     for arg in args:
         if arg == "--":
@@ -76,41 +83,40 @@ def _parse(argv):
             want_help = True
         elif arg == "--progress":
             progress = True
+        elif arg == "--raw":
+            raw = True
         elif arg == "--threads" or arg.startswith("--threads="):
             value = arg.partition("=")[2] if "=" in arg else next(args, "")
-            if not value.isdigit() or int(value) < 1:
-                raise Failure(1, f"{_name()}: --threads needs a number of 1 or more, "
-                                 f"not {value!r}\n" + _usage())
+            # ASCII digits only: str.isdigit() takes "²", which int() does not.
+            if not (value.isascii() and value.isdigit()) or not 1 <= int(value) <= MAX_THREADS:
+                raise Failure(1, f"{_name()}: --threads needs a number from 1 to "
+                                 f"{MAX_THREADS}, not {value!r}\n" + _usage())
             threads = int(value)
         elif arg.startswith("-") and arg != "-":
             raise Failure(1, f"{_name()}: unknown option {arg!r}\n" + _usage())
         else:
             rest.append(arg)
-    return threads, progress, want_help, rest
+    return threads, progress, raw, want_help, rest
 
 
 def _file_fault(what, path, e):
     return f'Failed to {what} file "{path}" error {e.errno}: {e.strerror}\n'
 
 
-def _opened(path, status):
-    """Opens and closes `path` as the program opens its files, so that a file
-    that cannot be opened is told from one that cannot be read. A pipe is
-    opened without waiting for its writer, as the count itself opens it."""
-    try:
-        os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
-    except OSError as e:
-        raise Failure(status, _file_fault("open", path, e)) from None
+def _failed(e, status, path=None):
+    """The Failure for an OSError of a load or a count, which tells a file
+    that could not be opened from one that could not be read."""
+    what = "open" if getattr(e, "opening", False) else "read"
+    return Failure(status, _file_fault(what, path or e.filename, e))
 
 
 def _load(path):
-    _opened(path, 3)
     try:
         return Terms.from_file(path)
     except MemoryError:
         raise Failure(4, "tree_create failed\n") from None
     except OSError as e:
-        raise Failure(3, _file_fault("read", path, e)) from None
+        raise _failed(e, 3, path) from None
 
 
 def _stdin_chunks(failed):
@@ -145,7 +151,7 @@ def _count_stdin(terms, mode, how):
         return terms.count(b"", mode), None
     if _stdin_is_whole_file():
         try:
-            return terms.count_file("/dev/stdin", mode, **how), None
+            return terms.count_file("/dev/stdin", mode, compression=None, **how), None
         except OSError:
             os.lseek(0, 0, os.SEEK_SET)  # read it again as a stream, to its error
     failed = []
@@ -153,15 +159,24 @@ def _count_stdin(terms, mode, how):
     return counts, (failed[0] if failed else None)
 
 
-def _count_files(terms, mode, files, how):
-    for path in files:
-        _opened(path, 5)
+def _count_files(terms, mode, named, how):
+    """The counts of the files that the arguments name, by the rule of
+    Terms.count_files: the file that exists, else a glob's matches."""
+    try:
+        files = expand_paths(named)
+    except FileNotFoundError as e:
+        raise Failure(5, _file_fault("open", e.filename, e)) from None
+    except OSError as e:
+        raise Failure(5, _file_fault("read", e.filename, e)) from None
     try:
         if len(files) == 1:
             return terms.count_file(files[0], mode, **how)
-        return terms.count_files(list(files), mode, **how)
+        return terms.count_files(files, mode, **how)
+    except EOFError as e:
+        raise Failure(5, f'Failed to read file "{e.filename}": it ends inside a '
+                         "compressed stream, or holds none\n") from None
     except OSError as e:
-        raise Failure(5, _file_fault("read", e.filename, e)) from None
+        raise _failed(e, 5) from None
 
 
 def _write(data):
@@ -176,7 +191,7 @@ def _write(data):
 
 
 def _run(argv):
-    threads, progress, want_help, rest = _parse(argv)
+    threads, progress, raw, want_help, rest = _parse(argv)
     if want_help:
         sys.stdout.write(_usage() + HELP)
         return 0
@@ -185,11 +200,19 @@ def _run(argv):
     mode = rest[1] if len(rest) > 1 else "any"
     if mode not in MODES:
         raise Failure(2, "invalid mode\n")
+    if progress:
+        try:
+            import tqdm  # noqa: F401 - the bar's, checked before anything is read
+        except ImportError as e:
+            raise Failure(1, f"{_name()}: --progress needs tqdm ({e}): apt-get install "
+                             "python3-tqdm, or pip install tqdm\n" + _usage()) from None
     terms = _load(rest[0])
     how = {"threads": threads, "progress": True} if progress else {"threads": threads}
     try:
         if len(rest) > 2:
-            counts, read_error = _count_files(terms, mode, rest[2:], how), None
+            compression = None if raw else "infer"
+            counts = _count_files(terms, mode, rest[2:], {**how, "compression": compression})
+            read_error = None
         else:
             counts, read_error = _count_stdin(terms, mode, how)
     except MemoryError:

@@ -21,10 +21,13 @@ keeps it for every task and every later count of the same list.
 """
 import errno
 import hashlib
+import lzma
 import operator
 import os
+import stat
 import sys
 import threading
+import zlib
 from collections import OrderedDict
 from typing import Any, Optional, Sequence, Tuple, Union
 
@@ -44,6 +47,7 @@ except ImportError as e:  # pragma: no cover - depends on what is installed
         "python3-distributed' for Debian's python3") from e
 
 from . import Counts, Terms
+from ._api import expand_paths, mode_number, need
 
 __all__ = ["count_files", "count_each", "MIN_BLOCKSIZE"]
 
@@ -96,7 +100,7 @@ def _term_list(terms: Terms, mode: str) -> Any:
     """The delayed term list of terms, after refusing a bad mode."""
     if not isinstance(terms, Terms):
         raise TypeError(f"terms must be a termcount.Terms, not {type(terms).__name__}")
-    terms.count(b"", mode)  # refuses a bad mode before anything runs
+    mode_number(mode)  # refuses a bad mode before anything runs or compiles
     digest = _digest(terms.terms, terms.ignore_case)
     with _lock:
         _remember(digest, terms)  # a local scheduler counts with the caller's index
@@ -161,6 +165,9 @@ def _plan(fs: Any, path: str, compression: Optional[str], blocksize: int) -> Tup
     a block, an empty one too, so that every file is checked."""
     if fs.isdir(path):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if isinstance(fs, LocalFileSystem) and not stat.S_ISREG(os.stat(path).st_mode):
+        # A pipe or a device can be neither cut in blocks nor checked.
+        raise OSError(errno.ESPIPE, "not a regular file, which blocks are read from", path)
     stamp = _stamp(fs, path)
     if compression is not None:
         return stamp, [(0, None)]
@@ -188,8 +195,7 @@ def _count_block(fs: Any, path: str, stamp: Tuple[Any, ...], block: Tuple[int, O
             if compression is None:
                 counts = terms.count(read_block(raw, *block, delimiter=b"\n"), mode, threads=1)
             else:
-                with compr[compression](raw, mode="rb") as text:
-                    counts = terms.count_stream(text, mode)
+                counts = _count_compressed(raw, path, stamp, compression, terms, mode)
         finally:
             # Checked after the read, and after a failed one too: a file
             # that changed explains a compressed stream cut short.
@@ -198,14 +204,46 @@ def _count_block(fs: Any, path: str, stamp: Tuple[Any, ...], block: Tuple[int, O
     return counts
 
 
+# What a decompressor raises for data that is not of its format or that
+# is cut short: gzip's BadGzipFile and bz2's are OSErrors without an errno.
+_CORRUPT = (EOFError, lzma.LZMAError, zlib.error)
+
+
+def _count_compressed(raw: Any, path: str, stamp: Tuple[Any, ...], compression: str,
+                      terms: Terms, mode: str) -> Counts:
+    """The counts of a compressed file's text; an empty or corrupt file, or
+    one cut short, raises naming the file, as no count of part of a text
+    may pass for the count of all of it."""
+    if stamp[0] == 0:
+        raise EOFError(f"{path}: an empty file is no {compression} stream")
+    try:
+        with compr[compression](raw, mode="rb") as text:
+            return terms.count_stream(text, mode)
+    except OSError as e:
+        if e.errno is not None:
+            raise
+        raise OSError(errno.EIO, f"not {compression} data, or corrupt: {e}", path) from e
+    except _CORRUPT as e:
+        raise type(e)(f"{path}: not {compression} data, or cut short: {e}") from e
+
+
 def _add(*counts: Counts) -> Counts:
     return sum(counts[1:], counts[0])
 
 
-def _count_part(part: Any, term_list: TermList, mode: str) -> Any:
+def _count_part(part: Any, number: int, term_list: TermList, mode: str) -> Any:
     # A bag's partition may be an iterator, and a Series' is a pandas Series.
     docs = part if isinstance(part, list) else list(part)
-    return _index(*term_list).count_each(docs, mode, threads=1)
+    # A bad document named by its index within the partition, which alone
+    # would mislead, and by the partition.
+    where = f"in partition {number} of the documents"
+    try:
+        return _index(*term_list).count_each(docs, mode, threads=1)
+    except UnicodeEncodeError as e:
+        raise UnicodeEncodeError(e.encoding, e.object, e.start, e.end,
+                                 f"{where}: {e.reason}") from e
+    except (TypeError, ValueError) as e:
+        raise type(e)(f"{where}: {e}") from e
 
 
 def _stack(*rows: Any) -> Any:
@@ -220,6 +258,23 @@ def _tree(parts: list, combine: Any) -> Any:
     while len(parts) > 1:
         parts = [step(*parts[i:i + FAN_IN]) for i in range(0, len(parts), FAN_IN)]
     return parts[0]
+
+
+def _is_local(path: Any) -> bool:
+    return isinstance(path, os.PathLike) or (isinstance(path, str) and "://" not in path)
+
+
+def _files(paths: Any) -> Tuple[Any, list]:
+    """The file system and the files that paths name. Local paths and
+    patterns mean what they mean to Terms.count_files; a URL (with a
+    protocol, such as s3://) is fsspec's to expand."""
+    listed = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
+    if all(_is_local(p) for p in listed):
+        return LocalFileSystem(), [os.path.abspath(p) for p in expand_paths(listed)]
+    fs, _, found = get_fs_token_paths(paths, mode="rb")
+    if not found:
+        raise FileNotFoundError(errno.ENOENT, "no files match", str(paths))
+    return fs, found
 
 
 def _result(value: Any, compute: bool, client: Any) -> Any:
@@ -239,9 +294,11 @@ def count_files(paths: Union[str, Sequence[str]], terms: Terms, mode: str = "any
     adds the counts up: a Counts, or with compute=False a dask Delayed that
     computes to it (for dask.compute, persist or distributed.progress).
 
-    paths is a path, a glob pattern or a list of them, as
-    dask.bytes.read_bytes takes them; the files must be readable at the same
-    path where the tasks run. Each file is read in blocks of about blocksize
+    paths is a path, a glob pattern or a list of them, by the rule of
+    Terms.count_files: a path that exists is that file; otherwise it is a
+    glob by Python's glob rules; a directory, or a pattern that matches
+    nothing, raises naming it. A URL (s3://...) is expanded by fsspec. The
+    files must be readable at the same path where the tasks run. Each file is read in blocks of about blocksize
     bytes (an int or a string such as "64MiB", at least MIN_BLOCKSIZE, 64
     KiB), cut right after line feeds, one task per block. compression
     "infer" counts files ending in .gz, .bz2, .xz (and the other suffixes
@@ -250,8 +307,10 @@ def count_files(paths: Union[str, Sequence[str]], terms: Terms, mode: str = "any
     current Dask client if there is one, else Dask's local threaded
     scheduler; a distributed.Client is used as it is.
 
-    A missing, unreadable or directory path raises OSError naming it, at
-    the caller before anything runs, or from the task that meets it; so
+    A missing, unreadable or directory path, or one that is no regular
+    file, raises OSError naming it, at the caller before anything runs, or
+    from the task that meets it. A compressed file that is empty, corrupt
+    or cut short raises naming it (EOFError when it ends early); so
     does a file that changes (its size or modification time) after the
     count was planned, which never gives mixed counts. A task that fails
     raises its exception at the caller. A worker lost midway has its tasks
@@ -264,9 +323,7 @@ def count_files(paths: Union[str, Sequence[str]], terms: Terms, mode: str = "any
     if not isinstance(paths, (str, list, tuple, os.PathLike)):
         raise TypeError("paths must be a str, a path or a list of them, "
                         f"not {type(paths).__name__}")
-    fs, _, found = get_fs_token_paths(paths, mode="rb")
-    if not found:
-        raise FileNotFoundError(errno.ENOENT, "no files match", str(paths))
+    fs, found = _files(paths)
     count = dask.delayed(_count_block, pure=True)
     parts = []
     for path in found:
@@ -288,15 +345,11 @@ def count_each(docs: Any, terms: Terms, mode: str = "any", compute: bool = True,
     """
     term_list = _term_list(terms, mode)
     _check_client(client)
-    try:
-        import scipy.sparse  # noqa: F401 - the rows are stacked with it
-    except ImportError as e:
-        raise ImportError("termcount.dask.count_each needs SciPy: apt-get install "
-                          "python3-scipy, or pip install scipy") from e
+    need("scipy.sparse", "termcount.dask.count_each", "python3-scipy", "scipy")
     series = getattr(sys.modules.get("dask.dataframe"), "Series", ())
     if not isinstance(docs, (dask.bag.Bag, series)):
         raise TypeError("docs must be a dask.bag.Bag or a dask.dataframe.Series, "
                         f"not {type(docs).__name__}")
     each = dask.delayed(_count_part, pure=True)
-    parts = [each(part, term_list, mode) for part in docs.to_delayed()]
+    parts = [each(part, i, term_list, mode) for i, part in enumerate(docs.to_delayed())]
     return _result(_tree(parts, _stack), compute, client)

@@ -47,3 +47,53 @@ def terms_of(search_file):
         if line:
             terms.append(line)
     return terms
+
+
+# Which files a path or pattern means, one rule for every way to count
+# files: (id, the files made, what is counted, the files counted or the
+# exception raised). A file holds its own name, which is its only term.
+GLOBS = [
+    ("a path that exists is that file", ["log[1].txt", "log1.txt"], "log[1].txt",
+     ["log[1].txt"]),
+    ("else a glob: [ab]", ["log1.txt", "log2.txt"], "log[1].txt", ["log1.txt"]),
+    ("else a glob: ?", ["a1.txt", "a22.txt", "b.txt"], "a?.txt", ["a1.txt"]),
+    ("* skips hidden files", [".h.txt", "a.txt", "b.txt"], "*.txt", ["a.txt", "b.txt"]),
+    ("a dot matches them", [".h.txt", "a.txt"], ".*.txt", [".h.txt"]),
+    ("a directory matched", ["a.txt", "d.txt/"], "*.txt", IsADirectoryError),
+    ("a directory named", ["d/"], "d", IsADirectoryError),
+    ("nothing matches", ["a.txt"], "*.log", FileNotFoundError),
+    ("nothing exists", ["a.txt"], "b.txt", FileNotFoundError),
+]
+
+
+def make_files(folder, names):
+    """The files of a GLOBS row in folder, and the term list that counts
+    them: each file holds its own name."""
+    for name in names:
+        if name.endswith("/"):
+            (folder / name).mkdir()
+        else:
+            (folder / name).write_bytes(name.encode() + b"\n")
+    return [n.encode() for n in names if not n.endswith("/")]
+
+
+def zstd_compress(data):
+    """zstd's own program: Python has no zstd module."""
+    import subprocess
+    return subprocess.run(["zstd", "-q", "-c"], input=data, stdout=subprocess.PIPE,
+                          check=True, timeout=60).stdout
+
+
+def compressors():
+    """Each compressed format a file count reads, by suffix, with its
+    compressor: two streams back to back, as their tools write them too."""
+    import bz2
+    import gzip
+    import lzma
+    import shutil
+
+    two = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}
+    if shutil.which("zstd"):
+        two[".zst"] = zstd_compress
+    return {suffix: (lambda data, c=c: c(data[:len(data) // 3]) + c(data[len(data) // 3:]))
+            for suffix, c in two.items()}

@@ -23,7 +23,7 @@ import time
 import pytest
 
 import termcount
-from cases import MODES, draw, terms_of
+from cases import GLOBS, MODES, draw, make_files, terms_of
 
 distributed = pytest.importorskip("distributed")
 tdask = pytest.importorskip("termcount.dask")
@@ -346,6 +346,76 @@ def test_missing_and_unreadable_files_raise_at_the_caller(tmp_path, local_client
         tdask.count_files(str(tmp_path / "*.nothing"), terms, client=local_client)
     with pytest.raises(IsADirectoryError, match=str(tmp_path)):
         tdask.count_files(str(tmp_path), terms, client=local_client)
+
+
+@pytest.mark.parametrize("made, pattern, counted",
+                         [pytest.param(*row[1:], id=row[0]) for row in GLOBS])
+def test_which_files_a_pattern_means(tmp_path, local_client, made, pattern, counted):
+    terms = termcount.Terms(make_files(tmp_path, made))
+    if isinstance(counted, type):
+        with pytest.raises(counted) as e:
+            tdask.count_files(str(tmp_path / pattern), terms, client=local_client)
+        assert e.value.filename.startswith(str(tmp_path))
+        return
+    want = sum(terms.count((tmp_path / f).read_bytes()) for f in counted)
+    assert tdask.count_files(str(tmp_path / pattern), terms, client=local_client) == want
+
+
+def truncated(compress, body):
+    data = compress(body)
+    return data[:len(data) // 2]
+
+
+@pytest.mark.parametrize("name, data, compression, error, says", [
+    ("empty.gz", b"", "infer", EOFError, "empty"),
+    ("empty.gz", b"", "gzip", EOFError, "empty"),
+    ("empty.bz2", b"", "infer", EOFError, "empty"),
+    ("empty.xz", b"", "infer", EOFError, "empty"),
+    ("cut.gz", truncated(gzip.compress, b"the cat\n" * 5000), "infer", EOFError, "cut"),
+    ("cut.xz", truncated(lzma.compress, b"the cat\n" * 5000), "infer", EOFError, "cut"),
+    ("plain.log", b"the cat\n", "gzip", OSError, "gzip"),
+    ("plain.xz", b"the cat\n", "infer", lzma.LZMAError, "xz"),
+], ids=["empty gz", "empty, gzip named", "empty bz2", "empty xz", "truncated gz",
+        "truncated xz", "plain as gzip", "plain as xz"])
+def test_a_compressed_file_that_holds_no_whole_stream_raises_naming_it(
+        tmp_path, local_client, name, data, compression, error, says):
+    f = tmp_path / name
+    f.write_bytes(data)
+    with pytest.raises(error, match=says) as e:
+        tdask.count_files(str(f), termcount.Terms([b"cat"]), compression=compression,
+                          client=local_client)
+    assert str(f) in str(e.value)
+
+
+def test_a_fifo_raises_naming_it(tmp_path, local_client):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    with pytest.raises(OSError, match="regular file") as e:
+        tdask.count_files(str(fifo), termcount.Terms([b"cat"]), client=local_client)
+    assert e.value.filename == str(fifo)
+
+
+@pytest.mark.parametrize("bad, error", [(7, TypeError), ("\udcff", UnicodeEncodeError)],
+                         ids=["an int", "a str without UTF-8"])
+def test_a_bad_document_is_named_by_its_partition(local_client, bad, error):
+    docs = dask.bag.from_sequence([b"a"] * 10 + [bad] + [b"a"], npartitions=3)
+    with pytest.raises(error, match=r"partition 2 .*texts\[2\]"):
+        tdask.count_each(docs, termcount.Terms([b"a"]), client=local_client)
+
+
+def test_planning_compiles_nothing_on_the_client(tmp_path, monkeypatch):
+    # The client only checks the mode; the workers compile.
+    (tmp_path / "a.log").write_bytes(b"a\n")
+
+    def no_count(*args, **kwargs):
+        raise AssertionError("a count on the client")
+
+    terms = termcount.Terms([b"a"])
+    monkeypatch.setattr(termcount.Terms, "count", no_count)
+    monkeypatch.setattr(termcount.Terms, "count_each", no_count)
+    assert isinstance(tdask.count_files(str(tmp_path / "a.log"), terms, compute=False), Delayed)
+    docs = dask.bag.from_sequence([b"a"])
+    assert isinstance(tdask.count_each(docs, terms, compute=False), Delayed)
 
 
 BAD_ARGUMENTS = [

@@ -337,7 +337,9 @@ def test_embedding_example_counts_as_the_program(termcount_bin, folder):
     if compiler is None or not all(map(os.path.exists, libs + [include])):
         pytest.skip("no C++ compiler, or no libraries and headers beside TERMCOUNT_BIN")
     (folder / "app.cpp").write_text(cpp[0].text)
-    built = subprocess.run([compiler, *CXXFLAGS, "-I", include, "app.cpp", *libs, "-pthread",
+    # The libraries termcount.pc names after termcount's own.
+    system = ["-lzstd", "-llzma", "-lbz2", "-lz", "-pthread"]
+    built = subprocess.run([compiler, *CXXFLAGS, "-I", include, "app.cpp", *libs, *system,
                             "-o", "app"], cwd=folder, capture_output=True, text=True,
                            timeout=300)
     assert built.returncode == 0, built.stderr

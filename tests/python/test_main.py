@@ -10,6 +10,7 @@ from typing import List, Optional
 import pytest
 
 import termcount
+from cases import GLOBS, compressors, make_files
 
 SEARCH = b"cat\nat\nNew York\n\ncat\nx\r\n"
 FILES = {
@@ -29,6 +30,7 @@ class Case:
     # What the program cannot say for the module: (status, stdout, stderr).
     want: Optional[tuple] = None
     needs: List[str] = field(default_factory=list)
+    no_tqdm: bool = False    # run where tqdm fails to import
 
 
 USAGE_TAIL = b"\n\nmode = any, word or line. default is any\n"
@@ -65,6 +67,12 @@ CASES = [
     Case("threads 0", ["--threads", "0", "{terms}"], want=(1, b"", USAGE_TAIL)),
     Case("threads missing", ["{terms}", "--threads"], want=(1, b"", USAGE_TAIL)),
     Case("unknown option", ["-x", "{terms}"], want=(1, b"", USAGE_TAIL)),
+    Case("threads past any machine", ["--threads", "99999999999999999999", "{terms}"],
+         want=(1, b"", USAGE_TAIL)),
+    Case("threads a digit not ASCII", ["--threads", "\u00b2", "{terms}"],
+         want=(1, b"", USAGE_TAIL)),
+    Case("progress without tqdm", ["--progress", "{terms}", "any", "{a}"],
+         want=(1, b"", USAGE_TAIL), no_tqdm=True),
     Case("help", ["--help"], want=(0, b"searchfile [mode] [file ...]", b"")),
 ]
 
@@ -97,13 +105,20 @@ ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
     os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)}
 
 
-def run(argv, stdin, paths, stdout, cwd):
+def without_tqdm(folder):
+    """An environment whose tqdm fails to import."""
+    (folder / "blocker").mkdir(exist_ok=True)
+    (folder / "blocker" / "tqdm.py").write_text("raise ImportError('no tqdm here')\n")
+    return {**ENV, "PYTHONPATH": os.pathsep.join([str(folder / "blocker"), ENV["PYTHONPATH"]])}
+
+
+def run(argv, stdin, paths, stdout, cwd, env=ENV):
     where, data, fd = stdin_of(stdin, paths)
     given = {"input": data} if data is not None else {"stdin": where}
     out = open(os.devnull if stdout == "pipe" else "/dev/full", "wb")
     try:
         done = subprocess.run(
-            argv, **given, stderr=subprocess.PIPE, cwd=cwd, env=ENV, timeout=60,
+            argv, **given, stderr=subprocess.PIPE, cwd=cwd, env=env, timeout=60,
             stdout=subprocess.PIPE if stdout == "pipe" else out,
             preexec_fn=(lambda: os.close(0)) if stdin == "closed" else None)
     finally:
@@ -161,7 +176,8 @@ def test_like_the_program(case, tmp_path, termcount_bin):
         pytest.skip(reason)
     paths = paths_of(tmp_path)
     argv = [sys.executable, "-m", "termcount", *(a.format(**paths) for a in case.args)]
-    status, out, err = run(argv, case.stdin, paths, case.stdout, tmp_path)
+    env = without_tqdm(tmp_path) if case.no_tqdm else ENV
+    status, out, err = run(argv, case.stdin, paths, case.stdout, tmp_path, env)
     if case.want is None:
         want_status, want_out, want_err = program(termcount_bin, case, paths, tmp_path)
         assert (status, out) == (want_status, want_out), err
@@ -195,3 +211,48 @@ def test_import_names_the_python_a_core_was_built_for(tmp_path, core, says):
                           capture_output=True, timeout=60)
     assert done.returncode == 1
     assert says.encode() in done.stderr and b"-DPython_EXECUTABLE=" in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("made, pattern, counted",
+                         [pytest.param(*row[1:], id=row[0]) for row in GLOBS])
+def test_which_files_a_pattern_means(tmp_path, made, pattern, counted):
+    terms = make_files(tmp_path, made)
+    (tmp_path / "terms").write_bytes(b"".join(t + b"\n" for t in terms))
+    status, out, err = run([sys.executable, "-m", "termcount", "terms", "any", pattern],
+                           b"", {}, "pipe", tmp_path)
+    if isinstance(counted, type):
+        assert (status, out) == (5, b"") and b"Failed to " in err, err
+        return
+    index = termcount.Terms(terms)
+    want = sum(index.count((tmp_path / f).read_bytes()) for f in counted)
+    assert (status, out, err) == (0, want.report(), b"")
+
+
+@pytest.mark.parametrize("suffix", list(compressors()))
+@pytest.mark.parametrize("raw", [False, True], ids=["decompressed", "--raw"])
+def test_a_compressed_file_counts_as_the_program_counts_its_text(tmp_path, termcount_bin,
+                                                                 suffix, raw):
+    paths = paths_of(tmp_path)
+    packed = tmp_path / ("a" + suffix)
+    packed.write_bytes(compressors()[suffix](FILES["a"] * 1000))
+    (tmp_path / "plain").write_bytes(FILES["a"] * 1000)
+    argv = [sys.executable, "-m", "termcount", *(["--raw"] if raw else []),
+            paths["terms"], "word", str(packed)]
+    got = run(argv, b"", paths, "pipe", tmp_path)
+    text = str(packed) if raw else str(tmp_path / "plain")
+    want = run([os.path.abspath(termcount_bin), paths["terms"], "word"], "{x}",
+               {**paths, "x": text}, "pipe", tmp_path)
+    assert got == want
+
+
+@pytest.mark.parametrize("data, says", [
+    (b"", b"ends inside a compressed stream"),
+    (b"not gzip at all\n", b"error 74: "),
+], ids=["empty", "not gzip"])
+def test_a_compressed_file_that_holds_no_whole_stream_fails_naming_it(tmp_path, data, says):
+    paths = paths_of(tmp_path)
+    bad = tmp_path / "bad.gz"
+    bad.write_bytes(data)
+    status, out, err = run([sys.executable, "-m", "termcount", paths["terms"], "any",
+                            paths["a"], str(bad)], b"", paths, "pipe", tmp_path)
+    assert (status, out) == (5, b"") and says in err and str(bad).encode() in err, err
