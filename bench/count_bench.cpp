@@ -99,7 +99,7 @@ main(int argc, char *argv[])
 
     t0 = std::chrono::steady_clock::now();
     Scanner *scanner;
-    if (scanner_compileTerms(entries.data(), count, mode->scan, 0, &scanner).kind != FAULT_NONE)
+    if (scanner_compileTerms(entries.data(), count, mode->scan, 0, nullptr, nullptr, &scanner).kind != FAULT_NONE)
         return fputs("out of memory\n", stderr), 4;
     seconds[1] = secondsSince(t0);
 

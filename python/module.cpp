@@ -405,6 +405,11 @@ throwFault(Fault f, const py::object &path = py::none())
         throw py::error_already_set();
     case FAULT_MEMORY:
         throw std::bad_alloc();
+    case FAULT_LIMIT:
+        PyErr_SetString(PyExc_OverflowError,
+                        "the term list is too large for one compiled index: its "
+                        "entries or states cannot be numbered in 32 bits");
+        throw py::error_already_set();
     case FAULT_STOPPED:
     case FAULT_SOURCE:
         /* keepGoing or the source left its exception set. */
@@ -583,11 +588,11 @@ struct Terms : Zeroed {
             std::lock_guard<std::mutex> hold(compiling);
             if (scanners[mode] == nullptr)
                 f = scanner_compileTerms(entries.data(), entries.size(), mode, flags,
-                                         &scanners[mode]);
+                                         keepGoing, &call, &scanners[mode]);
             sc = scanners[mode];
         }
         if (f.kind != FAULT_NONE)
-            throw std::bad_alloc();
+            throwFault(f);
         return sc;
     }
 

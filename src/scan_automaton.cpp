@@ -18,9 +18,8 @@ constexpr size_t SPLIT = 64;
 __extension__ typedef unsigned __int128 u128;
 
 /*
- * The two forms, as the scan names a state: dense by its row offset,
- * shared by its number. `row` gives where the state's row starts, `state`
- * its number, for its counter.
+ * The dense form, as the scan names a state: by its row offset. `row`
+ * gives where the state's row starts, `state` its number, for its counter.
  */
 struct Dense {
     const uint32_t *next;
@@ -34,24 +33,17 @@ struct Dense {
     }
 };
 
-struct Shared {
-    const uint32_t *next;
-    const uint32_t *rowOf;
-    uint32_t row(uint32_t at) const { return rowOf[at]; }
-    uint32_t state(uint32_t at) const { return at; }
-};
-
 /* How the scan names the state numbered `s`. */
 uint32_t
 nameOf(const Scanner *sc, uint32_t s)
 {
-    return sc->rowOf ? s : s * sc->classes;
+    return sc->sparse ? s : s * sc->classes;
 }
 
 uint32_t
 numberOf(const Scanner *sc, uint32_t at)
 {
-    return sc->rowOf ? at : Dense{sc->next, sc->divide}.state(at);
+    return sc->sparse ? at : Dense{sc->next, sc->divide}.state(at);
 }
 
 /*
@@ -145,6 +137,18 @@ feed(const Scanner *sc, Form form, uint32_t at, const unsigned char *p, size_t s
     return walkTwo(w, at, p, p + cut, START, p + cut, p + size);
 }
 
+/* scanner_total for the sparse form, whose counters are one per output:
+ * an output's count is its own and those of the outputs whose failure
+ * chains reach it, deeper and so later numbered. */
+void
+totalSparse(const Scanner *sc, uint64_t *visits, uint64_t *counts)
+{
+    for (uint32_t r = sc->outputs; r > 0; r--) {
+        visits[sc->outNext[r]] += visits[r];
+        counts[sc->outEntry[r]] = visits[r];
+    }
+}
+
 } // namespace
 
 void
@@ -162,8 +166,8 @@ scanner_feed(const Scanner *sc, ScanState *st, const void *bytes, size_t size,
     const unsigned char *p = static_cast<const unsigned char *>(bytes);
     if (sc->lines != nullptr)
         feedLines(sc, st, p, size, visits);
-    else if (sc->rowOf != nullptr)
-        st->at = feed(sc, Shared{sc->next, sc->rowOf}, st->at, p, size, visits);
+    else if (sc->sparse)
+        st->at = sparseFeed(sc, st->at, p, size, visits);
     else
         st->at = feed(sc, Dense{sc->next, sc->divide}, st->at, p, size, visits);
 }
@@ -175,7 +179,7 @@ scanner_finish(const Scanner *sc, ScanState *st, uint64_t *visits)
         endLine(sc, st, visits);
         return;
     }
-    visits[numberOf(sc, st->at)]++;
+    visits[sc->sparse ? sc->nodes[st->at].out : numberOf(sc, st->at)]++;
     st->at = START;
 }
 
@@ -188,16 +192,15 @@ scanner_total(const Scanner *sc, uint64_t *visits, uint64_t *counts)
             counts[sc->lines[t].entry] = visits[t];
         return;
     }
-    uint32_t roots = sc->mode == SCAN_ANY ? 1 : 2;
-    for (uint32_t i = sc->reached; i-- > roots;) {
-        uint32_t s = sc->order[i];
-        visits[sc->fail[s]] += visits[s];
+    if (sc->sparse) {
+        totalSparse(sc, visits, counts);
+        return;
     }
-    for (uint32_t i = roots; i < sc->reached; i++) {
-        uint32_t s = sc->order[i];
-        if (sc->term[s] != 0)
-            counts[sc->term[s] - 1] = visits[s];
-    }
+    /* The roots' counters are no term's: a root's failure is itself. */
+    for (uint32_t s = sc->states; s-- > 2;)
+        visits[sc->nodes[s].fail] += visits[s];
+    for (uint32_t r = 1; r <= sc->outputs; r++)
+        counts[sc->outEntry[r]] = visits[sc->outState[r]];
 }
 
 void
@@ -218,14 +221,19 @@ scanner_matches(const Scanner *sc, const void *bytes, size_t size, ScanHitFn hit
     }
     uint32_t at = START;
     auto report = [&](uint32_t s) {
-        for (uint32_t o = sc->firstOut[s]; o != NONE; o = sc->firstOut[sc->fail[o]])
-            hit(ctx, sc->term[o] - 1);
+        for (uint32_t r = sc->nodes[s].out; r != 0; r = sc->outNext[r])
+            hit(ctx, sc->outEntry[r]);
     };
     for (size_t i = 0; i < size; i++) {
         unsigned c = sc->classOf[p[i]];
         if (sc->counts[c])
             report(numberOf(sc, at));
-        at = sc->next[(sc->rowOf ? sc->rowOf[at] : at) + c];
+        if (!sc->sparse)
+            at = sc->next[at + c];
+        else if (at < sc->rows)
+            at = sc->next[static_cast<size_t>(at) * sc->classes + c];
+        else
+            at = sparseNext(sc, at, c);
     }
     report(numberOf(sc, at));
 }

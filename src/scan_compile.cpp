@@ -2,18 +2,64 @@
  * scan_compile.cpp: the index's terms compiled into the automaton of
  * scan_internal.h, or into the line lookup, and what a Scanner tells of
  * itself.
+ *
+ * The compile never holds more than one form's rows. It sorts the terms,
+ * grows the trie from them breadth first, each state's children from the
+ * run of sorted terms that share its prefix, with the failure links and
+ * outputs as it goes, in time linear in the list's bytes (after the sort).
+ * That trie is the sparse form already; the rows of the dense form, or of
+ * the sparse form's shallowest states, are filled from it after.
  */
 #include "scan_internal.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-/* How many states ahead the compile asks for rows it will fill. */
-constexpr size_t AHEAD = 8;
+/* The compile reads the clock after this many units of work (a state, a
+ * term, a compared pair: some tens of nanoseconds each), and asks
+ * keepGoing when a tenth of a second has passed. */
+constexpr unsigned TICKS = 1 << 14;
 
+/* A compile's calls to keepGoing. */
+struct Poll {
+    KeepGoingFn keepGoing;  /* null: never asked */
+    void *ctx;
+    unsigned work;          /* units since the clock was last read */
+    std::chrono::steady_clock::time_point next;  /* when to ask again */
+
+    /* Notes `units` of work done; true if the compile is to stop. */
+    bool stop(size_t units = 1)
+    {
+        if (keepGoing == nullptr)
+            return false;
+        work += static_cast<unsigned>(std::min<size_t>(units, TICKS));
+        if (work < TICKS)
+            return false;
+        work = 0;
+        auto now = std::chrono::steady_clock::now();
+        if (now < next)
+            return false;
+        next = now + std::chrono::milliseconds(100);
+        return !keepGoing(ctx, 0, 0);
+    }
+
+    /* Asks at once: a compile asks as it starts. */
+    bool stopNow()
+    {
+        work = TICKS;
+        next = std::chrono::steady_clock::now();
+        return stop(0);
+    }
+};
+
+constexpr Fault NO_FAULT = {FAULT_NONE, 0};
+constexpr Fault OUT_OF_MEMORY = {FAULT_MEMORY, 0};
+constexpr Fault STOPPED = {FAULT_STOPPED, 0};
+constexpr Fault TOO_MANY = {FAULT_LIMIT, 0};
 
 bool
 mayBegin(ScanMode mode, unsigned b)
@@ -21,23 +67,73 @@ mayBegin(ScanMode mode, unsigned b)
     return mode == SCAN_ANY || (mode == SCAN_WORD ? isWordByte(b) : b != '\n');
 }
 
+bool
+before(const Entered &a, const Entered &b)
+{
+    int r = memcmp(a.bytes, b.bytes, std::min(a.length, b.length));
+    return r != 0 ? r < 0 : a.length < b.length;
+}
+
+/* Merges the sorted runs of `n` and `m` terms at `a` and `b` into `to`. */
+bool
+mergeRuns(const Entered *a, size_t n, const Entered *b, size_t m, Entered *to, Poll *poll)
+{
+    size_t i = 0, j = 0;
+    while (i < n && j < m) {
+        *to++ = before(b[j], a[i]) ? b[j++] : a[i++];
+        if (poll->stop())
+            return false;
+    }
+    std::copy(a + i, a + n, to);
+    std::copy(b + j, b + m, to + (n - i));
+    return true;
+}
+
+/* Sorts the `n` terms at `t`, with `spare` room for as many: runs of RUN
+ * sorted apart, then merged in passes, so that keepGoing is asked all
+ * along. Returns false if it was told to stop. */
+bool
+sortTerms(Entered *t, size_t n, Entered *spare, Poll *poll)
+{
+    constexpr size_t RUN = 1024;
+    for (size_t i = 0; i < n; i += RUN) {
+        std::sort(t + i, t + std::min(i + RUN, n), before);
+        if (poll->stop(RUN * 10))
+            return false;
+    }
+    Entered *from = t, *to = spare;
+    for (size_t w = RUN; w < n; w *= 2) {
+        for (size_t lo = 0; lo < n; lo += 2 * w) {
+            size_t mid = std::min(lo + w, n), hi = std::min(lo + 2 * w, n);
+            if (!mergeRuns(from + lo, mid - lo, from + mid, hi - mid, to + lo, poll))
+                return false;
+        }
+        std::swap(from, to);
+    }
+    if (from != t)
+        std::copy(from, from + n, t);
+    return true;
+}
+
 /* Collects the terms `mode` can count, folded into `*folded` if asked, in
  * an order that puts equal terms side by side and a term right before the
- * terms it begins. Returns false if memory ran out. */
-bool
+ * terms it begins. */
+Fault
 enter(const TreeEntry *e, size_t count, ScanMode mode, bool folding, Entered **out,
-      size_t *n, unsigned char **folded)
+      size_t *n, unsigned char **folded, Poll *poll)
 {
     size_t bytes = 0;
     *n = 0;
-    *folded = nullptr;
+    for (size_t i = 0; i < count; i++) {
+        if (e[i].length > UINT32_MAX)
+            return TOO_MANY;
+        bytes += e[i].length;
+    }
     *out = static_cast<Entered *>(malloc((count ? count : 1) * sizeof **out));
     if (*out == nullptr)
-        return false;
-    for (size_t i = 0; i < count; i++)
-        bytes += e[i].length;
+        return OUT_OF_MEMORY;
     if (folding && (*folded = static_cast<unsigned char *>(malloc(bytes ? bytes : 1))) == nullptr)
-        return false;
+        return OUT_OF_MEMORY;
     unsigned char *f = *folded;
     for (size_t i = 0; i < count; i++) {
         if (e[i].length == 0 || e[i].text == nullptr || !mayBegin(mode, e[i].text[0]))
@@ -49,13 +145,16 @@ enter(const TreeEntry *e, size_t count, ScanMode mode, bool folding, Entered **o
             t = f;
             f += e[i].length;
         }
-        (*out)[(*n)++] = {t, e[i].length, static_cast<uint32_t>(i)};
+        (*out)[(*n)++] = {t, static_cast<uint32_t>(e[i].length), static_cast<uint32_t>(i)};
+        if (poll->stop())
+            return STOPPED;
     }
-    std::sort(*out, *out + *n, [](const Entered &a, const Entered &b) {
-        int r = memcmp(a.bytes, b.bytes, std::min(a.length, b.length));
-        return r != 0 ? r < 0 : a.length < b.length;
-    });
-    return true;
+    Entered *spare = static_cast<Entered *>(malloc((*n ? *n : 1) * sizeof *spare));
+    if (spare == nullptr)
+        return OUT_OF_MEMORY;
+    bool sorted = sortTerms(*out, *n, spare, poll);
+    free(spare);
+    return sorted ? NO_FAULT : STOPPED;
 }
 
 /* Gives every byte its class; returns the number of classes. */
@@ -117,6 +216,17 @@ classRules(Scanner *sc, bool *startsAfter)
 
 } // namespace
 
+bool
+sameTerm(const Entered *t, size_t i)
+{
+    return t[i - 1].length == t[i].length &&
+           memcmp(t[i - 1].bytes, t[i].bytes, t[i].length) == 0;
+}
+
+namespace {
+
+/* How many bytes the sorted terms `t[i - 1]` and `t[i]` begin with alike:
+ * where `t[i]` leaves the trie path of the one before it. 0 for the first. */
 size_t
 sharedPrefix(const Entered *t, size_t i)
 {
@@ -128,13 +238,11 @@ sharedPrefix(const Entered *t, size_t i)
     return k;
 }
 
-namespace {
-
 /* The trie's shape, from the sorted terms: its states (one per distinct
  * prefix, and the two roots) and its leaves (the terms no other goes on
  * from). */
-void
-trieShape(const Entered *t, size_t n, size_t *states, size_t *leaves)
+bool
+trieShape(const Entered *t, size_t n, size_t *states, size_t *leaves, Poll *poll)
 {
     *states = 2;
     *leaves = 0;
@@ -142,39 +250,10 @@ trieShape(const Entered *t, size_t n, size_t *states, size_t *leaves)
         *states += t[i].length - sharedPrefix(t, i);
         bool goesOn = i + 1 < n && sharedPrefix(t, i + 1) == t[i].length;
         *leaves += !goesOn;
+        if (poll->stop(t[i].length))
+            return false;
     }
-}
-
-/* Threads the sorted terms into the rows as a trie; every slot without a
- * child holds NONE. `rowOf` gets each state's row, or NONE for a leaf in
- * the shared form. The later of equal terms ends at their state. A term
- * goes on from where it leaves the one before it, whose states are kept
- * by depth in `path`, so that each state is walked to once. */
-void
-buildTrie(Scanner *sc, const Entered *t, size_t n, bool dense, uint32_t *path)
-{
-    uint32_t C = sc->classes, states = 2, rows = 2;
-    std::fill(sc->next, sc->next + static_cast<size_t>(sc->rows) * C, NONE);
-    std::fill(sc->term, sc->term + sc->states, 0);
-    std::fill(sc->rowOf, sc->rowOf + sc->states, NONE);
-    sc->rowOf[START] = START;
-    sc->rowOf[MIDDLE] = MIDDLE;
-    path[0] = START;
-    for (size_t i = 0; i < n; i++) {
-        size_t k = sharedPrefix(t, i);
-        uint32_t s = path[k];
-        for (; k < t[i].length; k++) {
-            if (sc->rowOf[s] == NONE)
-                sc->rowOf[s] = rows++;
-            uint32_t *slot = &sc->next[static_cast<size_t>(sc->rowOf[s]) * C +
-                                       sc->classOf[t[i].bytes[k]]];
-            *slot = states++;
-            if (dense)
-                sc->rowOf[*slot] = rows++;
-            s = path[k + 1] = *slot;
-        }
-        sc->term[s] = std::max(sc->term[s], t[i].entry + 1);
-    }
+    return true;
 }
 
 /* The root that a byte of class `c` leaves the scan at when no term goes on. */
@@ -184,158 +263,257 @@ rootAfter(const bool *startsAfter, unsigned c)
     return startsAfter[c] ? START : MIDDLE;
 }
 
-/* Fills every row and failure link, the states taken by depth so that a
- * state's failure, always shallower, has its row complete first. A leaf
- * of the shared form takes its failure's row. */
+/* Where the trie leads from state `s` on class `c`, taking failures: the
+ * next state of the automaton, from the states grown so far. */
+uint32_t
+nextState(const Scanner *sc, uint32_t s, unsigned c, const bool *startsAfter)
+{
+    for (;;) {
+        uint32_t child = s == MIDDLE ? NONE : findChild(sc, s, c);
+        if (child != NONE)
+            return child;
+        if (s == START || s == MIDDLE)
+            return rootAfter(startsAfter, c);
+        s = sc->nodes[s].fail;
+    }
+}
+
+/* The terms [lo, hi) of the sorted list: those that begin with a state's
+ * bytes. */
+struct Range {
+    uint32_t lo, hi;
+};
+
+/* The trie's growth, a depth at a time. */
+struct Growth {
+    Scanner *sc;
+    const Entered *t;
+    const bool *startsAfter;
+    Range *level;           /* the ranges of the states of this depth, in order */
+    Range *below;           /* those of the next depth, as they are made */
+    size_t belowCount;
+    uint32_t made;          /* states numbered so far */
+};
+
+/* Makes the child of state `s` (of depth `depth`) that the terms [lo, hi)
+ * go on to, all with the same byte after `depth`: its class, failure and
+ * output, and its range for the next depth. */
 void
-link(Scanner *sc, const bool *startsAfter)
+makeChild(Growth *g, uint32_t s, size_t depth, uint32_t lo, uint32_t hi)
+{
+    Scanner *sc = g->sc;
+    uint32_t child = g->made++;
+    unsigned c = sc->classOf[g->t[lo].bytes[depth]];
+    uint32_t fail = s == START ? rootAfter(g->startsAfter, c)
+                               : nextState(sc, sc->nodes[s].fail, c, g->startsAfter);
+    sc->label[child] = static_cast<unsigned char>(c);
+    sc->nodes[child].fail = fail;
+    sc->nodes[child].out = sc->nodes[fail].out;
+    /* The terms that end here come first; the last listed of them counts. */
+    uint32_t entry = 0, i = lo;
+    for (; i < hi && g->t[i].length == depth + 1; i++)
+        entry = std::max(entry, g->t[i].entry);
+    if (i > lo) {
+        uint32_t r = ++sc->outputs;
+        sc->outEntry[r] = entry;
+        sc->outNext[r] = sc->nodes[fail].out;
+        sc->outState[r] = child;
+        sc->nodes[child].out = r;
+    }
+    g->below[g->belowCount++] = {lo, hi};
+}
+
+/* Makes the children of state `s`, of depth `depth`, over its terms `r`. */
+void
+makeChildren(Growth *g, uint32_t s, size_t depth, Range r)
+{
+    g->sc->nodes[s].first = g->made;
+    uint32_t i = r.lo;
+    while (i < r.hi && g->t[i].length == depth)
+        i++;
+    while (i < r.hi) {
+        unsigned char b = g->t[i].bytes[depth];
+        uint32_t j = i + 1;
+        while (j < r.hi && g->t[j].bytes[depth] == b)
+            j++;
+        makeChild(g, s, depth, i, j);
+        i = j;
+    }
+}
+
+/* Grows the trie of the `n` sorted terms breadth first into sc->nodes,
+ * sc->label and the outputs, with `level` and `below` room for the ranges
+ * of a depth (no more than `n`). Returns false if told to stop. */
+bool
+growTrie(Scanner *sc, const Entered *t, size_t n, const bool *startsAfter,
+         Range *level, Range *below, Poll *poll)
+{
+    Growth g = {sc, t, startsAfter, level, below, 0, 2};
+    sc->nodes[START] = {0, START, 0};
+    sc->nodes[MIDDLE] = {0, MIDDLE, 0};
+    level[0] = {0, static_cast<uint32_t>(n)};
+    level[1] = {0, 0};
+    size_t width = 2;
+    uint32_t s = START;
+    for (size_t depth = 0; width > 0; depth++) {
+        g.belowCount = 0;
+        for (size_t w = 0; w < width; w++, s++) {
+            makeChildren(&g, s, depth, g.level[w]);
+            if (poll->stop(g.level[w].hi - g.level[w].lo + 1))
+                return false;
+        }
+        std::swap(g.level, g.below);
+        width = g.belowCount;
+    }
+    sc->nodes[sc->states].first = sc->states;
+    return true;
+}
+
+/* Fills the rows of the first sc->rows states, breadth first, so that a
+ * state's failure, always shallower, has its row complete first: a row is
+ * its failure's with the state's own children put in. */
+bool
+fillRows(Scanner *sc, const bool *startsAfter, Poll *poll)
 {
     uint32_t C = sc->classes;
-    uint32_t *next = sc->next, *order = sc->order;
-    auto row = [&](uint32_t s) { return &next[static_cast<size_t>(sc->rowOf[s]) * C]; };
-    size_t head, tail = 0;
-
-    order[tail++] = START;
-    if (sc->mode != SCAN_ANY)
-        order[tail++] = MIDDLE;
-    head = tail;
-    sc->fail[START] = START;
-    sc->fail[MIDDLE] = MIDDLE;
-    for (unsigned c = 0; c < C; c++) {
-        uint32_t root = rootAfter(startsAfter, c);
-        row(MIDDLE)[c] = root;
-        uint32_t &child = row(START)[c];
-        if (child == NONE) {
-            child = root;
+    for (uint32_t s = 0; s < sc->rows; s++) {
+        uint32_t *row = sc->next + static_cast<size_t>(s) * C;
+        if (s == START || s == MIDDLE) {
+            for (unsigned c = 0; c < C; c++)
+                row[c] = rootAfter(startsAfter, c);
         } else {
-            sc->fail[child] = root;
-            order[tail++] = child;
+            memcpy(row, sc->next + static_cast<size_t>(sc->nodes[s].fail) * C, C * sizeof *row);
         }
+        if (s != MIDDLE)
+            for (uint32_t k = sc->nodes[s].first; k < sc->nodes[s + 1].first; k++)
+                row[sc->label[k]] = k;
+        if (poll->stop(C / 4 + 1))
+            return false;
     }
-    while (head < tail) {
-        /* Rows lie all over the table: ask for those of a state a few
-         * places on while this one is filled. */
-        if (head + AHEAD < tail) {
-            uint32_t ahead = order[head + AHEAD];
-            for (uint32_t s : {ahead, sc->fail[ahead]})
-                if (sc->rowOf[s] != NONE)
-                    for (size_t b = 0; b < C * sizeof *next; b += 64)
-                        __builtin_prefetch(reinterpret_cast<const char *>(row(s)) + b);
-        }
-        uint32_t s = order[head++];
-        if (sc->rowOf[s] == NONE) {
-            sc->rowOf[s] = sc->rowOf[sc->fail[s]];
-            continue;
-        }
-        const uint32_t *failRow = row(sc->fail[s]);
-        uint32_t *own = row(s);
-        for (unsigned c = 0; c < C; c++) {
-            if (own[c] == NONE) {
-                own[c] = failRow[c];
-            } else {
-                sc->fail[own[c]] = failRow[c];
-                order[tail++] = own[c];
-            }
-        }
-    }
-    sc->reached = static_cast<uint32_t>(tail);
+    return true;
 }
 
+/* Names the states of the dense form as its scan does, by where their
+ * rows start. */
 void
-linkOutputs(Scanner *sc)
-{
-    sc->firstOut[MIDDLE] = NONE;
-    for (uint32_t i = 0; i < sc->reached; i++) {
-        uint32_t s = sc->order[i];
-        sc->firstOut[s] = sc->term[s] != 0 ? s : s == sc->fail[s] ? NONE : sc->firstOut[sc->fail[s]];
-    }
-}
-
-/* Names the states as the scan does: in the dense form each slot becomes
- * its state's row offset; in the shared form each state's row becomes an
- * offset. */
-void
-finishRows(Scanner *sc, bool dense)
+nameByRows(Scanner *sc)
 {
     size_t slots = static_cast<size_t>(sc->rows) * sc->classes;
-    if (dense) {
-        for (size_t i = 0; i < slots; i++)
-            sc->next[i] *= sc->classes;
-        free(sc->rowOf);
-        sc->rowOf = nullptr;
-        sc->divide = UINT64_MAX / sc->classes + 1;
-    } else {
-        for (size_t s = 0; s < sc->states; s++)
-            sc->rowOf[s] *= sc->classes;
+    for (size_t i = 0; i < slots; i++)
+        sc->next[i] *= sc->classes;
+    sc->divide = UINT64_MAX / sc->classes + 1;
+    free(sc->label);
+    sc->label = nullptr;
+}
+
+/* The bytes of the index the terms came from (1.3's form, the program's):
+ * a node per state, a 2 KiB child table per state with children, an entry
+ * and the bytes per term. */
+size_t
+indexBytes(size_t states, size_t leaves, size_t textBytes)
+{
+    return states * 16 + (states - leaves) * 2048 + leaves * 16 + textBytes;
+}
+
+/*
+ * The choice of form. Measured with bench/count_bench over the bench's
+ * 258 MiB text (see bench/README.md), one thread:
+ *
+ *   FORM-NUMBERS
+ *
+ * The dense form is taken where it is not larger than the index the terms
+ * came from, counting what the compile holds beside it at its peak (the
+ * trie, grown first: 13 bytes a state), and takes at most DENSE_MOST; the
+ * sparse form everywhere else.
+ */
+constexpr size_t DENSE_MOST = size_t{256} << 20;
+
+/* The sparse form's rows take at most an eighth of its states' bytes. */
+constexpr size_t ROWS_SHARE = 8;
+
+void
+chooseForm(Scanner *sc, bool compact, size_t leaves, size_t textBytes)
+{
+    size_t states = sc->states, C = sc->classes, outputs = sc->outputs;
+    size_t trie = states * (sizeof(Node) + 1) + (outputs + 1) * 12;
+    size_t dense = states * (C * 4 + sizeof(Node)) + (outputs + 1) * 12;
+    bool fits = states * C <= UINT32_MAX && dense <= DENSE_MOST &&
+                dense + states <= indexBytes(states, leaves, textBytes);
+    sc->sparse = compact || !fits;
+    if (!sc->sparse) {
+        sc->rows = sc->states;
+        return;
     }
+    size_t rows = trie / ROWS_SHARE / (C * 4);
+    sc->rows = static_cast<uint32_t>(std::clamp<size_t>(rows, 2, states));
 }
 
-/* Whether the dense form takes no more than the index the terms came from:
- * a node and an entry per term, and a 2 KiB child table per node with
- * children. */
+/* Takes the trie's arrays for sc->states states; false if memory ran out. */
 bool
-denseFits(size_t states, size_t leaves, size_t classes, size_t textBytes)
+takeTrie(Scanner *sc, size_t n)
 {
-    size_t withChildren = states - leaves;
-    size_t index = states * 16 + withChildren * 2048 + leaves * 16 + textBytes;
-    return states * classes <= UINT32_MAX && states * (classes * 4 + 16) <= index;
+    sc->nodes = static_cast<Node *>(malloc((sc->states + size_t{1}) * sizeof *sc->nodes));
+    sc->label = static_cast<unsigned char *>(malloc(sc->states));
+    sc->outEntry = static_cast<uint32_t *>(malloc((n + 1) * sizeof *sc->outEntry));
+    sc->outNext = static_cast<uint32_t *>(malloc((n + 1) * sizeof *sc->outNext));
+    sc->outState = static_cast<uint32_t *>(malloc((n + 1) * sizeof *sc->outState));
+    return sc->nodes && sc->label && sc->outEntry && sc->outNext && sc->outState;
 }
 
-/* Takes the arrays; false if memory ran out. */
-bool
-takeParts(Scanner *sc)
+/* Grows the trie of the sorted terms into `sc`, with room taken for the
+ * ranges of a depth meanwhile. */
+Fault
+grow(Scanner *sc, const Entered *terms, size_t n, const bool *startsAfter, Poll *poll)
 {
-    size_t slots = static_cast<size_t>(sc->rows) * sc->classes;
-    sc->next = static_cast<uint32_t *>(malloc(slots * sizeof *sc->next));
-    sc->rowOf = static_cast<uint32_t *>(malloc(sc->states * sizeof *sc->rowOf));
-    sc->fail = static_cast<uint32_t *>(malloc(sc->states * sizeof *sc->fail));
-    sc->order = static_cast<uint32_t *>(malloc(sc->states * sizeof *sc->order));
-    sc->term = static_cast<uint32_t *>(malloc(sc->states * sizeof *sc->term));
-    sc->firstOut = static_cast<uint32_t *>(malloc(sc->states * sizeof *sc->firstOut));
-    return sc->next && sc->rowOf && sc->fail && sc->order && sc->term && sc->firstOut;
+    Range *level = static_cast<Range *>(malloc((n + 2) * sizeof *level));
+    Range *below = static_cast<Range *>(malloc((n + 2) * sizeof *below));
+    Fault f = NO_FAULT;
+    if (level == nullptr || below == nullptr)
+        f = OUT_OF_MEMORY;
+    else if (!growTrie(sc, terms, n, startsAfter, level, below, poll))
+        f = STOPPED;
+    free(level);
+    free(below);
+    return f;
 }
 
-/* Builds the automaton of the sorted terms into `sc`. Returns false if
- * memory ran out or the states cannot be named in 32 bits. */
-bool
+/* Builds the automaton of the sorted terms into `sc`. */
+Fault
 build(Scanner *sc, const Entered *terms, size_t n, bool folding, bool compact,
-      size_t textBytes)
+      size_t textBytes, Poll *poll)
 {
     sc->cuttable = true;
     for (size_t i = 0; i < n; i++)
         if (memchr(terms[i].bytes, '\n', terms[i].length) != nullptr)
             sc->cuttable = false;
-    if (sc->entries >= UINT32_MAX)
-        return false;
     if (sc->mode == SCAN_LINE && sc->cuttable) {
         sc->lineFold = folding ? 0x2020202020202020u : 0;
-        return listLines(sc, terms, n);
+        return listLines(sc, terms, n) ? NO_FAULT : OUT_OF_MEMORY;
     }
     sc->classes = makeClasses(sc, terms, n, folding);
     bool startsAfter[256] = {};
     classRules(sc, startsAfter);
     size_t states, leaves;
-    trieShape(terms, n, &states, &leaves);
-    bool dense = !compact && denseFits(states, leaves, sc->classes, textBytes);
-    size_t rows = dense ? states : states - leaves;
-    if (states >= UINT32_MAX || rows * sc->classes > UINT32_MAX)
-        return false;
+    if (!trieShape(terms, n, &states, &leaves, poll))
+        return STOPPED;
+    if (states >= UINT32_MAX)
+        return TOO_MANY;
     sc->states = static_cast<uint32_t>(states);
-    sc->rows = static_cast<uint32_t>(rows);
-    if (!takeParts(sc))
-        return false;
-    size_t longest = 0;
-    for (size_t i = 0; i < n; i++)
-        longest = std::max(longest, terms[i].length);
-    uint32_t *path = static_cast<uint32_t *>(malloc((longest + 1) * sizeof *path));
-    if (path == nullptr)
-        return false;
-    buildTrie(sc, terms, n, dense, path);
-    free(path);
-    link(sc, startsAfter);
-    linkOutputs(sc);
-    finishRows(sc, dense);
-    return true;
+    if (!takeTrie(sc, n))
+        return OUT_OF_MEMORY;
+    Fault f = grow(sc, terms, n, startsAfter, poll);
+    if (f.kind != FAULT_NONE)
+        return f;
+    chooseForm(sc, compact, leaves, textBytes);
+    sc->next = static_cast<uint32_t *>(
+        malloc(static_cast<size_t>(sc->rows) * sc->classes * sizeof *sc->next));
+    if (sc->next == nullptr)
+        return OUT_OF_MEMORY;
+    if (!fillRows(sc, startsAfter, poll))
+        return STOPPED;
+    if (!sc->sparse)
+        nameByRows(sc);
+    return NO_FAULT;
 }
 
 void
@@ -345,50 +523,57 @@ freeParts(Scanner *sc)
     free(sc->lines);
     free(sc->lineBytes);
     free(sc->next);
-    free(sc->rowOf);
-    free(sc->fail);
-    free(sc->order);
-    free(sc->term);
-    free(sc->firstOut);
+    free(sc->nodes);
+    free(sc->label);
+    free(sc->outEntry);
+    free(sc->outNext);
+    free(sc->outState);
 }
 
 } // namespace
 
 Fault
 scanner_compileTerms(const TreeEntry *entries, size_t count, ScanMode mode,
-                     unsigned flags, Scanner **out)
+                     unsigned flags, KeepGoingFn keepGoing, void *ctx, Scanner **out)
 {
     *out = nullptr;
+    Poll poll = {keepGoing, ctx, 0, {}};
+    if (poll.stopNow())
+        return STOPPED;
+    if (count >= UINT32_MAX)
+        return TOO_MANY;
     Scanner *sc = static_cast<Scanner *>(calloc(1, sizeof *sc));
+    if (sc == nullptr)
+        return OUT_OF_MEMORY;
     Entered *terms = nullptr;
     unsigned char *folded = nullptr;
     size_t n = 0, textBytes = 0;
     bool folding = (flags & SCAN_IGNORE_CASE) != 0;
-    bool built = false;
 
     for (size_t i = 0; i < count; i++)
         textBytes += entries[i].length;
-    if (sc != nullptr && enter(entries, count, mode, folding, &terms, &n, &folded)) {
-        sc->mode = mode;
-        sc->entries = count;
-        built = build(sc, terms, n, folding, (flags & SCAN_COMPACT) != 0, textBytes);
-    }
+    sc->mode = mode;
+    sc->entries = count;
+    Fault f = enter(entries, count, mode, folding, &terms, &n, &folded, &poll);
+    if (f.kind == FAULT_NONE)
+        f = build(sc, terms, n, folding, (flags & SCAN_COMPACT) != 0, textBytes, &poll);
     free(terms);
     free(folded);
-    if (!built) {
+    if (f.kind != FAULT_NONE) {
         scanner_free(sc);
-        return {FAULT_MEMORY, 0};
+        return f;
     }
     *out = sc;
-    return {FAULT_NONE, 0};
+    return NO_FAULT;
 }
 
 Fault
-scanner_compile(const Tree *tree, ScanMode mode, unsigned flags, Scanner **out)
+scanner_compile(const Tree *tree, ScanMode mode, unsigned flags, KeepGoingFn keepGoing,
+                void *ctx, Scanner **out)
 {
     size_t count;
     const TreeEntry *entries = tree_getEntryList(tree, &count);
-    return scanner_compileTerms(entries, count, mode, flags, out);
+    return scanner_compileTerms(entries, count, mode, flags, keepGoing, ctx, out);
 }
 
 void
@@ -406,9 +591,9 @@ scanner_size(const Scanner *sc)
     if (sc->lines != nullptr)
         return sizeof *sc + (sc->lineMask + 1) * sizeof *sc->lineSlots +
                sc->lineTerms * sizeof *sc->lines + sc->lineByteCount;
-    size_t perState = 4 + (sc->rowOf ? 1 : 0);
     return sizeof *sc + static_cast<size_t>(sc->rows) * sc->classes * sizeof(uint32_t) +
-           static_cast<size_t>(sc->states) * perState * sizeof(uint32_t);
+           (sc->states + size_t{1}) * sizeof(Node) + (sc->sparse ? sc->states : 0) +
+           (sc->outputs + size_t{1}) * 3 * sizeof(uint32_t);
 }
 
 size_t
@@ -420,7 +605,9 @@ scanner_entryCount(const Scanner *sc)
 size_t
 scanner_visitCount(const Scanner *sc)
 {
-    return sc->lines != nullptr ? sc->lineTerms : sc->states;
+    if (sc->lines != nullptr)
+        return sc->lineTerms;
+    return sc->sparse ? sc->outputs + size_t{1} : sc->states;
 }
 
 bool
@@ -428,4 +615,3 @@ scanner_cuttable(const Scanner *sc)
 {
     return sc->cuttable;
 }
-

@@ -40,17 +40,26 @@
  * into a word class and a non-word class; with SCAN_IGNORE_CASE an
  * upper-case letter takes the class of its lower-case one.
  *
- * The rows of next states, one slot per class, come in two forms. Dense:
- * each state has a row, and a state is named by where its row starts, so
- * that a step is one load and one add. Shared, where the dense rows would
- * take more than the index they come from (many terms ending in leaves,
- * many classes): a state without children moves as its failure does, so
- * it shares that state's row, found through one more load per step. Rows
- * of at most 256 four-byte slots for the states with children, against
- * the index's 2 KiB child tables, keep the shared form smaller than the
- * index for every list.
+ * States are numbered breadth first, START and MIDDLE first, so that a
+ * state's failure, always shallower, comes before it, and the children of
+ * a state are numbered one after another: a state is told its children by
+ * where they start and where those of the next state start.
+ *
+ * Next states come in two forms, chosen in scan_compile.cpp. Dense: each
+ * state has a row of next states, one slot per class, and a state is
+ * named by where its row starts, so that a step is one load and one add.
+ * Sparse: only the shallowest states have rows; every other keeps the
+ * class of the byte that leads to it, its first child and its failure, and
+ * a step there looks for the byte's class among the state's children,
+ * taking failures until it finds it or reaches a state with a row. A
+ * sparse state takes 13 bytes, against 4 per class and 12 for a dense one.
+ *
+ * The counters: the dense form keeps one per state, as a scan's add then
+ * needs no load beside the row's; the sparse form keeps one per state
+ * where a term ends (an output), and a scan adds to that of the output
+ * nearest on its state's failure chain, so that what a thread adds up in
+ * grows with the list's terms, not its states.
  */
-#include "scan.h"
 #ifndef TERMCOUNT_SCAN_INTERNAL_H
 #define TERMCOUNT_SCAN_INTERNAL_H
 
@@ -75,23 +84,33 @@ fold(unsigned b)
     return b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b;
 }
 
+/* What each state of the automaton holds, whatever its form. */
+struct Node {
+    uint32_t first;         /* its first child; its last is the next state's first less 1 */
+    uint32_t fail;          /* its failure link; a root's is itself */
+    uint32_t out;           /* the output nearest on its failure chain, itself
+                               included, or 0 */
+};
+
 struct Scanner {
     ScanMode mode;
     size_t entries;         /* entries of the list, duplicates included */
     uint32_t classes;       /* row length */
     uint32_t states;        /* roots included */
-    uint32_t rows;
+    uint32_t rows;          /* states with a row: all, or the first in the sparse form */
+    bool sparse;            /* the form */
     uint64_t divide;        /* dense: the multiplier that turns a row offset into its state */
     bool cuttable;          /* no entered term holds a line feed */
     unsigned char classOf[256];
     unsigned char counts[256];  /* 1 where an end counts before a byte of the class */
-    uint32_t *next;         /* rows of `classes` slots: dense, row offsets; shared, states */
-    uint32_t *rowOf;        /* shared: where each state's row starts; dense: null */
-    uint32_t *fail;         /* failure link of each state; a root's is itself */
-    uint32_t *order;        /* the states reached, by depth, roots first */
-    uint32_t reached;       /* states in order */
-    uint32_t *term;         /* entry index + 1 of the term ending at each state; 0: none */
-    uint32_t *firstOut;     /* nearest state with a term on each state's chain, itself included */
+    uint32_t *next;         /* rows of `classes` slots: dense, row offsets; sparse, states */
+    Node *nodes;            /* states + 1 of them; the last only ends the children */
+    unsigned char *label;   /* sparse: the class of the byte that leads to each state */
+    uint32_t outputs;       /* the states where a term ends, numbered 1 on breadth first */
+    uint32_t *outEntry;     /* outputs + 1: the entry each output counts for (the
+                               last of equal terms); [0] unused */
+    uint32_t *outNext;      /* outputs + 1: the next output on its failure chain, or 0 */
+    uint32_t *outState;     /* outputs + 1: its state */
 
     /* A line lookup, in place of the automaton: the distinct terms in
      * sorted order, and a hash of them in open addressing. */
@@ -116,13 +135,13 @@ struct LineTerm {
 /* A term to enter: its bytes, folded if asked, and its entry. */
 struct Entered {
     const unsigned char *bytes;
-    size_t length;
+    uint32_t length;        /* a term of 2^32 bytes would take more states than
+                               can be numbered */
     uint32_t entry;
 };
 
-/* How many bytes the sorted terms `t[i - 1]` and `t[i]` begin with alike:
- * where `t[i]` leaves the trie path of the one before it. 0 for the first. */
-size_t sharedPrefix(const Entered *t, size_t i);
+/* Whether the sorted terms `t[i - 1]` and `t[i]` are equal. */
+bool sameTerm(const Entered *t, size_t i);
 
 /* The line lookup of the sorted terms: each distinct term once, counting
  * for the last of its equals, and the hash of them. Returns false if
@@ -140,5 +159,33 @@ void endLine(const Scanner *sc, ScanState *st, uint64_t *visits);
  * block leaves unfinished is followed as far as it goes. */
 void feedLines(const Scanner *sc, ScanState *st, const unsigned char *p, size_t size,
                uint64_t *visits);
+
+/* The child of state `s` on class `c`, or NONE: its children's classes
+ * are in increasing order. */
+inline uint32_t
+findChild(const Scanner *sc, uint32_t s, unsigned c)
+{
+    uint32_t lo = sc->nodes[s].first, hi = sc->nodes[s + 1].first;
+    while (hi - lo > 8) {
+        uint32_t mid = lo + (hi - lo) / 2;
+        if (sc->label[mid] < c)
+            lo = mid + 1;
+        else
+            hi = mid + 1;
+    }
+    for (; lo < hi; lo++)
+        if (sc->label[lo] >= c)
+            return sc->label[lo] == c ? lo : NONE;
+    return NONE;
+}
+
+/* The sparse form's step from state `at` on a byte of class `c`, for a
+ * state without a row. */
+uint32_t sparseNext(const Scanner *sc, uint32_t at, unsigned c);
+
+/* Scans the `size` bytes at `p` in the sparse form from state `at`, as
+ * scanner_feed does, and returns the state it ends in. */
+uint32_t sparseFeed(const Scanner *sc, uint32_t at, const unsigned char *p, size_t size,
+                    uint64_t *visits);
 
 #endif

@@ -206,7 +206,7 @@ listLines(Scanner *sc, const Entered *t, size_t n)
     if (!sc->lineSlots || !sc->lines || !sc->lineBytes)
         return false;
     for (size_t i = 0; i < n; i++) {
-        if (i > 0 && t[i - 1].length == t[i].length && sharedPrefix(t, i) == t[i].length) {
+        if (i > 0 && sameTerm(t, i)) {
             LineTerm &last = sc->lines[sc->lineTerms - 1];
             last.entry = std::max(last.entry, t[i].entry);
             continue;
@@ -214,7 +214,7 @@ listLines(Scanner *sc, const Entered *t, size_t n)
         sc->lines[sc->lineTerms++] = {sc->lineByteCount, t[i].length, t[i].entry};
         memcpy(sc->lineBytes + sc->lineByteCount, t[i].bytes, t[i].length);
         sc->lineByteCount += t[i].length;
-        sc->longestLine = std::max(sc->longestLine, t[i].length);
+        sc->longestLine = std::max<size_t>(sc->longestLine, t[i].length);
     }
     /* The slots, empty still, hold the hashes for the look. */
     sc->lineWhole = alikeAtEnds(sc, sc->lineSlots);

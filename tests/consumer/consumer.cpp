@@ -19,7 +19,7 @@ int main() {
         return 1;
     // Whole words, compiled once, counted on two threads.
     Scanner *words;
-    if (scanner_compile(tree, SCAN_WORD, 0, &words).kind != FAULT_NONE)
+    if (scanner_compile(tree, SCAN_WORD, 0, nullptr, nullptr, &words).kind != FAULT_NONE)
         return 1;
     uint64_t counts[2];
     Counting how = {words, 2, nullptr, nullptr, 0};
