@@ -37,6 +37,8 @@ enum {
     SCAN_COMPACT = 2,       /* the smaller, slower form whatever the terms (it is
                                taken anyway where the faster one would be larger
                                than the index, or large) */
+    SCAN_DENSE = 4,         /* the faster form wherever its states can be named,
+                               however large (for measures); not with SCAN_COMPACT */
 };
 
 /* Asked whether a long task should go on, about ten times a second, on

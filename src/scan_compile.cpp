@@ -432,14 +432,17 @@ constexpr size_t DENSE_MOST = size_t{256} << 20;
 constexpr size_t ROWS_SHARE = 8;
 
 void
-chooseForm(Scanner *sc, bool compact, size_t leaves, size_t textBytes)
+chooseForm(Scanner *sc, unsigned flags, size_t leaves, size_t textBytes)
 {
     size_t states = sc->states, C = sc->classes, outputs = sc->outputs;
     size_t trie = states * (sizeof(Node) + 1) + (outputs + 1) * 12;
     size_t dense = states * (C * 4 + sizeof(Node)) + (outputs + 1) * 12;
-    bool fits = states * C <= UINT32_MAX && dense <= DENSE_MOST &&
-                dense + states <= indexBytes(states, leaves, textBytes);
-    sc->sparse = compact || !fits;
+    bool named = states * C <= UINT32_MAX;
+    bool fits = dense <= DENSE_MOST && dense + states <= indexBytes(states, leaves, textBytes);
+    if (flags & SCAN_COMPACT)
+        sc->sparse = true;
+    else
+        sc->sparse = !named || (!fits && !(flags & SCAN_DENSE));
     if (!sc->sparse) {
         sc->rows = sc->states;
         return;
@@ -479,18 +482,18 @@ grow(Scanner *sc, const Entered *terms, size_t n, const bool *startsAfter, Poll 
 
 /* Builds the automaton of the sorted terms into `sc`. */
 Fault
-build(Scanner *sc, const Entered *terms, size_t n, bool folding, bool compact,
-      size_t textBytes, Poll *poll)
+build(Scanner *sc, const Entered *terms, size_t n, unsigned flags, size_t textBytes,
+      Poll *poll)
 {
     sc->cuttable = true;
     for (size_t i = 0; i < n; i++)
         if (memchr(terms[i].bytes, '\n', terms[i].length) != nullptr)
             sc->cuttable = false;
     if (sc->mode == SCAN_LINE && sc->cuttable) {
-        sc->lineFold = folding ? 0x2020202020202020u : 0;
+        sc->lineFold = flags & SCAN_IGNORE_CASE ? 0x2020202020202020u : 0;
         return listLines(sc, terms, n) ? NO_FAULT : OUT_OF_MEMORY;
     }
-    sc->classes = makeClasses(sc, terms, n, folding);
+    sc->classes = makeClasses(sc, terms, n, (flags & SCAN_IGNORE_CASE) != 0);
     bool startsAfter[256] = {};
     classRules(sc, startsAfter);
     size_t states, leaves;
@@ -504,7 +507,7 @@ build(Scanner *sc, const Entered *terms, size_t n, bool folding, bool compact,
     Fault f = grow(sc, terms, n, startsAfter, poll);
     if (f.kind != FAULT_NONE)
         return f;
-    chooseForm(sc, compact, leaves, textBytes);
+    chooseForm(sc, flags, leaves, textBytes);
     sc->next = static_cast<uint32_t *>(
         malloc(static_cast<size_t>(sc->rows) * sc->classes * sizeof *sc->next));
     if (sc->next == nullptr)
@@ -556,7 +559,7 @@ scanner_compileTerms(const TreeEntry *entries, size_t count, ScanMode mode,
     sc->entries = count;
     Fault f = enter(entries, count, mode, folding, &terms, &n, &folded, &poll);
     if (f.kind == FAULT_NONE)
-        f = build(sc, terms, n, folding, (flags & SCAN_COMPACT) != 0, textBytes, &poll);
+        f = build(sc, terms, n, flags, textBytes, &poll);
     free(terms);
     free(folded);
     if (f.kind != FAULT_NONE) {
