@@ -341,12 +341,18 @@ makeChildren(Growth *g, uint32_t s, size_t depth, Range r)
     }
 }
 
+/* How many depths the compile notes where they start, for the choice of
+ * rows: the sparse form never has rows deeper. */
+constexpr size_t DEPTHS = 32;
+
 /* Grows the trie of the `n` sorted terms breadth first into sc->nodes,
  * sc->label and the outputs, with `level` and `below` room for the ranges
- * of a depth (no more than `n`). Returns false if told to stop. */
+ * of a depth (no more than `n`), and notes in `depthStart[d]` the first
+ * state of depth d, for d up to DEPTHS (sc->states past the deepest).
+ * Returns false if told to stop. */
 bool
 growTrie(Scanner *sc, const Entered *t, size_t n, const bool *startsAfter,
-         Range *level, Range *below, Poll *poll)
+         Range *level, Range *below, uint32_t *depthStart, Poll *poll)
 {
     Growth g = {sc, t, startsAfter, level, below, 0, 2};
     sc->nodes[START] = {0, START, 0};
@@ -355,7 +361,10 @@ growTrie(Scanner *sc, const Entered *t, size_t n, const bool *startsAfter,
     level[1] = {0, 0};
     size_t width = 2;
     uint32_t s = START;
+    std::fill(depthStart, depthStart + DEPTHS + 1, sc->states);
     for (size_t depth = 0; width > 0; depth++) {
+        if (depth <= DEPTHS)
+            depthStart[depth] = s;
         g.belowCount = 0;
         for (size_t w = 0; w < width; w++, s++) {
             makeChildren(&g, s, depth, g.level[w]);
@@ -416,29 +425,71 @@ indexBytes(size_t states, size_t leaves, size_t textBytes)
 }
 
 /*
- * The choice of form. Measured with bench/count_bench over the bench's
- * 258 MiB text (see bench/README.md), one thread:
+ * The choice of form, one thread counting the bench's 258 MiB text in mode
+ * any (bench/count_bench with COUNT_BENCH_FORM; a shared 2-core machine,
+ * so a tenth either way is noise):
  *
- *   FORM-NUMBERS
+ *   list                     dense: size, compile, count    sparse: size, compile, count
+ *   104,078 words              55 MiB   0.18 s   3.2 s        4.7 MiB  0.09 s   6.2 s
+ *   10,000 words, mode word    11 MiB   0.01 s   0.8 s        0.8 MiB  0.01 s   3.0 s
+ *   200,000 40-digit hex      611 MiB   5.5 s    1.2 s        104 MiB  0.8 s    0.9 s
+ *   1,000,000 domain names   1660 MiB   7.7 s    1.3 s        150 MiB  1.8 s    1.2-1.6 s
+ *   200,000 20-byte binary   3619 MiB  16.4 s    1.7 s         54 MiB  0.5 s    5.0 s
  *
- * The dense form is taken where it is not larger than the index the terms
- * came from, counting what the compile holds beside it at its peak (the
- * trie, grown first: 13 bytes a state), and takes at most DENSE_MOST; the
- * sparse form everywhere else.
+ * Where the rows are small enough to stay in the caches, the dense form
+ * counts two to four times as fast for ten times the memory, which is
+ * little beside the index. Past a few hundred MiB every step misses the
+ * caches in either form: the dense form costs 6 to 70 times the memory
+ * and 3 to 30 times the compile for a count at best 1.3 times as fast
+ * (3 times on random binary terms, whose scan stays at depth 2, past the
+ * rows the sparse form keeps). So the dense form is taken where it takes
+ * at most DENSE_MOST, and where the compile's peak with it, its rows
+ * beside the trie they are filled from and the sorted terms, stays within
+ * what the index of the terms takes; the sparse form everywhere else.
  */
 constexpr size_t DENSE_MOST = size_t{256} << 20;
 
-/* The sparse form's rows take at most an eighth of its states' bytes. */
+/* The sparse form's rows take at least an eighth of its states' bytes: on
+ * the million domain names that is the 52,000 states of depth 3 or less
+ * and some of depth 4, and 91% of the count's steps start from a state
+ * with a row. */
 constexpr size_t ROWS_SHARE = 8;
 
+/* The states, from the roots down, of the depths at least half as full as
+ * they could be: each holds half the states its depth above could lead to
+ * on the bytes that begin terms. The scan walks into such a depth from
+ * nearly every state above it, so that without rows there most of its
+ * steps would take the slow way: on the 200,000 binary terms, whose depth
+ * 2 holds 95% of all pairs, only 4.5% of the steps started from a state
+ * with a row before these were taken (5.0 s against the dense form's 1.7
+ * s). Their rows may take up to twice the states' bytes; `most` rows. */
+size_t
+fullDepths(const uint32_t *depthStart, size_t most)
+{
+    size_t rows = 2, firsts = depthStart[2] - depthStart[1];
+    for (size_t d = 1; d < DEPTHS && depthStart[d + 1] <= most; d++) {
+        size_t here = depthStart[d + 1] - depthStart[d];
+        size_t above = d == 1 ? 1 : depthStart[d] - depthStart[d - 1];
+        if (here == 0 || (d > 1 && 2 * here < above * firsts))
+            break;
+        rows = depthStart[d + 1];
+    }
+    return rows;
+}
+
+/* Sets the form for the trie grown into `sc`, of `leaves` leaves, from
+ * terms of `textBytes` bytes, while the compile holds `held` bytes of
+ * sorted terms; `depthStart` as growTrie notes it. */
 void
-chooseForm(Scanner *sc, unsigned flags, size_t leaves, size_t textBytes)
+chooseForm(Scanner *sc, unsigned flags, size_t leaves, size_t textBytes, size_t held,
+           const uint32_t *depthStart)
 {
     size_t states = sc->states, C = sc->classes, outputs = sc->outputs;
     size_t trie = states * (sizeof(Node) + 1) + (outputs + 1) * 12;
     size_t dense = states * (C * 4 + sizeof(Node)) + (outputs + 1) * 12;
     bool named = states * C <= UINT32_MAX;
-    bool fits = dense <= DENSE_MOST && dense + states <= indexBytes(states, leaves, textBytes);
+    bool fits = dense <= DENSE_MOST &&
+                dense + states + held <= indexBytes(states, leaves, textBytes);
     if (flags & SCAN_COMPACT)
         sc->sparse = true;
     else
@@ -447,7 +498,7 @@ chooseForm(Scanner *sc, unsigned flags, size_t leaves, size_t textBytes)
         sc->rows = sc->states;
         return;
     }
-    size_t rows = trie / ROWS_SHARE / (C * 4);
+    size_t rows = std::max(trie / ROWS_SHARE / (C * 4), fullDepths(depthStart, 2 * trie / (C * 4)));
     sc->rows = static_cast<uint32_t>(std::clamp<size_t>(rows, 2, states));
 }
 
@@ -466,14 +517,15 @@ takeTrie(Scanner *sc, size_t n)
 /* Grows the trie of the sorted terms into `sc`, with room taken for the
  * ranges of a depth meanwhile. */
 Fault
-grow(Scanner *sc, const Entered *terms, size_t n, const bool *startsAfter, Poll *poll)
+grow(Scanner *sc, const Entered *terms, size_t n, const bool *startsAfter,
+     uint32_t *depthStart, Poll *poll)
 {
     Range *level = static_cast<Range *>(malloc((n + 2) * sizeof *level));
     Range *below = static_cast<Range *>(malloc((n + 2) * sizeof *below));
     Fault f = NO_FAULT;
     if (level == nullptr || below == nullptr)
         f = OUT_OF_MEMORY;
-    else if (!growTrie(sc, terms, n, startsAfter, level, below, poll))
+    else if (!growTrie(sc, terms, n, startsAfter, level, below, depthStart, poll))
         f = STOPPED;
     free(level);
     free(below);
@@ -504,10 +556,12 @@ build(Scanner *sc, const Entered *terms, size_t n, unsigned flags, size_t textBy
     sc->states = static_cast<uint32_t>(states);
     if (!takeTrie(sc, n))
         return OUT_OF_MEMORY;
-    Fault f = grow(sc, terms, n, startsAfter, poll);
+    uint32_t depthStart[DEPTHS + 1];
+    Fault f = grow(sc, terms, n, startsAfter, depthStart, poll);
     if (f.kind != FAULT_NONE)
         return f;
-    chooseForm(sc, flags, leaves, textBytes);
+    size_t held = n * sizeof *terms + (flags & SCAN_IGNORE_CASE ? textBytes : 0);
+    chooseForm(sc, flags, leaves, textBytes, held, depthStart);
     sc->next = static_cast<uint32_t *>(
         malloc(static_cast<size_t>(sc->rows) * sc->classes * sizeof *sc->next));
     if (sc->next == nullptr)
