@@ -115,9 +115,32 @@ sortTerms(Entered *t, size_t n, Entered *spare, Poll *poll)
     return true;
 }
 
-/* Collects the terms `mode` can count, folded into `*folded` if asked, in
- * an order that puts equal terms side by side and a term right before the
- * terms it begins. */
+/* Copies the sorted terms' bytes into `*packed`, one after another, and
+ * points the terms there: the trie grows a depth at a time, reading a byte
+ * of every term at each, and so reads through that memory in order. */
+bool
+pack(Entered *t, size_t n, unsigned char **packed)
+{
+    size_t bytes = 0;
+    for (size_t i = 0; i < n; i++)
+        bytes += t[i].length;
+    unsigned char *p = static_cast<unsigned char *>(malloc(bytes ? bytes : 1));
+    if (p == nullptr)
+        return false;
+    unsigned char *to = p;
+    for (size_t i = 0; i < n; i++) {
+        memcpy(to, t[i].bytes, t[i].length);
+        t[i].bytes = to;
+        to += t[i].length;
+    }
+    free(*packed);
+    *packed = p;
+    return true;
+}
+
+/* Collects the terms `mode` can count, folded if asked, in an order that
+ * puts equal terms side by side and a term right before the terms it
+ * begins, their bytes in `*folded` in that order. */
 Fault
 enter(const TreeEntry *e, size_t count, ScanMode mode, bool folding, Entered **out,
       size_t *n, unsigned char **folded, Poll *poll)
@@ -154,7 +177,9 @@ enter(const TreeEntry *e, size_t count, ScanMode mode, bool folding, Entered **o
         return OUT_OF_MEMORY;
     bool sorted = sortTerms(*out, *n, spare, poll);
     free(spare);
-    return sorted ? NO_FAULT : STOPPED;
+    if (!sorted)
+        return STOPPED;
+    return pack(*out, *n, folded) ? NO_FAULT : OUT_OF_MEMORY;
 }
 
 /* Gives every byte its class; returns the number of classes. */
@@ -560,7 +585,7 @@ build(Scanner *sc, const Entered *terms, size_t n, unsigned flags, size_t textBy
     Fault f = grow(sc, terms, n, startsAfter, depthStart, poll);
     if (f.kind != FAULT_NONE)
         return f;
-    size_t held = n * sizeof *terms + (flags & SCAN_IGNORE_CASE ? textBytes : 0);
+    size_t held = n * sizeof *terms + textBytes;
     chooseForm(sc, flags, leaves, textBytes, held, depthStart);
     sc->next = static_cast<uint32_t *>(
         malloc(static_cast<size_t>(sc->rows) * sc->classes * sizeof *sc->next));
