@@ -4,11 +4,13 @@
  * itself.
  *
  * The compile never holds more than one form's rows. It sorts the terms,
- * grows the trie from them breadth first, each state's children from the
- * run of sorted terms that share its prefix, with the failure links and
- * outputs as it goes, in time linear in the list's bytes (after the sort).
- * That trie is the sparse form already; the rows of the dense form, or of
- * the sparse form's shallowest states, are filled from it after.
+ * reads the trie's shape from them and chooses the form, then grows the
+ * trie breadth first, each state's children from the run of sorted terms
+ * that share its prefix, with the failure links, the outputs and the rows
+ * (of every state in the dense form, of the shallowest in the sparse one)
+ * as it goes, in time linear in the list's bytes after the sort: a
+ * failure link is looked up in the rows of the states above, filled by
+ * then, and only below them among the children of sparse states.
  */
 #include "scan_internal.h"
 
@@ -263,21 +265,40 @@ sharedPrefix(const Entered *t, size_t i)
     return k;
 }
 
-/* The trie's shape, from the sorted terms: its states (one per distinct
- * prefix, and the two roots) and its leaves (the terms no other goes on
- * from). */
+/* How many depths the compile notes where they start, for the choice of
+ * rows: the sparse form never has rows deeper. */
+constexpr size_t DEPTHS = 32;
+
+/* The trie's shape, from the sorted terms, before it is grown. */
+struct Shape {
+    size_t states;          /* one per distinct prefix, and the two roots */
+    size_t leaves;          /* the terms no other goes on from */
+    size_t outputs;         /* the distinct terms */
+    size_t depthStart[DEPTHS + 1];  /* the first state of each depth, as the
+                                       states are numbered; `states` past
+                                       the deepest */
+};
+
 bool
-trieShape(const Entered *t, size_t n, size_t *states, size_t *leaves, Poll *poll)
+trieShape(const Entered *t, size_t n, Shape *shape, Poll *poll)
 {
-    *states = 2;
-    *leaves = 0;
+    size_t perDepth[DEPTHS + 1] = {};
+    *shape = {2, 0, 0, {}};
     for (size_t i = 0; i < n; i++) {
-        *states += t[i].length - sharedPrefix(t, i);
+        size_t shared = sharedPrefix(t, i);
+        shape->states += t[i].length - shared;
+        for (size_t d = shared + 1; d <= std::min<size_t>(t[i].length, DEPTHS); d++)
+            perDepth[d]++;
         bool goesOn = i + 1 < n && sharedPrefix(t, i + 1) == t[i].length;
-        *leaves += !goesOn;
+        shape->leaves += !goesOn;
+        shape->outputs += shared < t[i].length || (i > 0 && t[i - 1].length != t[i].length) || i == 0;
         if (poll->stop(t[i].length))
             return false;
     }
+    shape->depthStart[0] = START;
+    shape->depthStart[1] = 2;
+    for (size_t d = 1; d < DEPTHS; d++)
+        shape->depthStart[d + 1] = shape->depthStart[d] + perDepth[d];
     return true;
 }
 
@@ -289,18 +310,37 @@ rootAfter(const bool *startsAfter, unsigned c)
 }
 
 /* Where the trie leads from state `s` on class `c`, taking failures: the
- * next state of the automaton, from the states grown so far. */
+ * next state of the automaton, from the states grown so far, whose rows
+ * (those it has, the roots' among them) are filled. */
 uint32_t
-nextState(const Scanner *sc, uint32_t s, unsigned c, const bool *startsAfter)
+nextState(const Scanner *sc, uint32_t s, unsigned c)
 {
     for (;;) {
-        uint32_t child = s == MIDDLE ? NONE : findChild(sc, s, c);
+        if (s < sc->rows)
+            return sc->next[static_cast<size_t>(s) * sc->classes + c];
+        uint32_t child = findChild(sc, s, c);
         if (child != NONE)
             return child;
-        if (s == START || s == MIDDLE)
-            return rootAfter(startsAfter, c);
         s = sc->nodes[s].fail;
     }
+}
+
+/* Fills the row of state `s`, whose children are [first, end): its
+ * failure's row, always shallower and so filled first, with the state's
+ * own children put in. */
+void
+fillRow(Scanner *sc, uint32_t s, uint32_t first, uint32_t end, const bool *startsAfter)
+{
+    uint32_t C = sc->classes;
+    uint32_t *row = sc->next + static_cast<size_t>(s) * C;
+    if (s == START || s == MIDDLE) {
+        for (unsigned c = 0; c < C; c++)
+            row[c] = rootAfter(startsAfter, c);
+    } else {
+        memcpy(row, sc->next + static_cast<size_t>(sc->nodes[s].fail) * C, C * sizeof *row);
+    }
+    for (uint32_t k = first; k < end; k++)
+        row[sc->label[k]] = k;
 }
 
 /* The terms [lo, hi) of the sorted list: those that begin with a state's
@@ -329,8 +369,7 @@ makeChild(Growth *g, uint32_t s, size_t depth, uint32_t lo, uint32_t hi)
     Scanner *sc = g->sc;
     uint32_t child = g->made++;
     unsigned c = sc->classOf[g->t[lo].bytes[depth]];
-    uint32_t fail = s == START ? rootAfter(g->startsAfter, c)
-                               : nextState(sc, sc->nodes[s].fail, c, g->startsAfter);
+    uint32_t fail = s == START ? rootAfter(g->startsAfter, c) : nextState(sc, sc->nodes[s].fail, c);
     sc->label[child] = static_cast<unsigned char>(c);
     sc->nodes[child].fail = fail;
     sc->nodes[child].out = sc->nodes[fail].out;
@@ -366,18 +405,13 @@ makeChildren(Growth *g, uint32_t s, size_t depth, Range r)
     }
 }
 
-/* How many depths the compile notes where they start, for the choice of
- * rows: the sparse form never has rows deeper. */
-constexpr size_t DEPTHS = 32;
-
 /* Grows the trie of the `n` sorted terms breadth first into sc->nodes,
- * sc->label and the outputs, with `level` and `below` room for the ranges
- * of a depth (no more than `n`), and notes in `depthStart[d]` the first
- * state of depth d, for d up to DEPTHS (sc->states past the deepest).
+ * sc->label, the outputs and the rows of the first sc->rows states, with
+ * `level` and `below` room for the ranges of a depth (no more than `n`).
  * Returns false if told to stop. */
 bool
 growTrie(Scanner *sc, const Entered *t, size_t n, const bool *startsAfter,
-         Range *level, Range *below, uint32_t *depthStart, Poll *poll)
+         Range *level, Range *below, Poll *poll)
 {
     Growth g = {sc, t, startsAfter, level, below, 0, 2};
     sc->nodes[START] = {0, START, 0};
@@ -386,44 +420,19 @@ growTrie(Scanner *sc, const Entered *t, size_t n, const bool *startsAfter,
     level[1] = {0, 0};
     size_t width = 2;
     uint32_t s = START;
-    std::fill(depthStart, depthStart + DEPTHS + 1, sc->states);
     for (size_t depth = 0; width > 0; depth++) {
-        if (depth <= DEPTHS)
-            depthStart[depth] = s;
         g.belowCount = 0;
         for (size_t w = 0; w < width; w++, s++) {
             makeChildren(&g, s, depth, g.level[w]);
-            if (poll->stop(g.level[w].hi - g.level[w].lo + 1))
+            if (s < sc->rows)
+                fillRow(sc, s, sc->nodes[s].first, g.made, startsAfter);
+            if (poll->stop(g.level[w].hi - g.level[w].lo + 1 + (s < sc->rows ? sc->classes / 4 : 0)))
                 return false;
         }
         std::swap(g.level, g.below);
         width = g.belowCount;
     }
     sc->nodes[sc->states].first = sc->states;
-    return true;
-}
-
-/* Fills the rows of the first sc->rows states, breadth first, so that a
- * state's failure, always shallower, has its row complete first: a row is
- * its failure's with the state's own children put in. */
-bool
-fillRows(Scanner *sc, const bool *startsAfter, Poll *poll)
-{
-    uint32_t C = sc->classes;
-    for (uint32_t s = 0; s < sc->rows; s++) {
-        uint32_t *row = sc->next + static_cast<size_t>(s) * C;
-        if (s == START || s == MIDDLE) {
-            for (unsigned c = 0; c < C; c++)
-                row[c] = rootAfter(startsAfter, c);
-        } else {
-            memcpy(row, sc->next + static_cast<size_t>(sc->nodes[s].fail) * C, C * sizeof *row);
-        }
-        if (s != MIDDLE)
-            for (uint32_t k = sc->nodes[s].first; k < sc->nodes[s + 1].first; k++)
-                row[sc->label[k]] = k;
-        if (poll->stop(C / 4 + 1))
-            return false;
-    }
     return true;
 }
 
@@ -489,7 +498,7 @@ constexpr size_t ROWS_SHARE = 8;
  * with a row before these were taken (5.0 s against the dense form's 1.7
  * s). Their rows may take up to twice the states' bytes; `most` rows. */
 size_t
-fullDepths(const uint32_t *depthStart, size_t most)
+fullDepths(const size_t *depthStart, size_t most)
 {
     size_t rows = 2, firsts = depthStart[2] - depthStart[1];
     for (size_t d = 1; d < DEPTHS && depthStart[d + 1] <= most; d++) {
@@ -502,14 +511,13 @@ fullDepths(const uint32_t *depthStart, size_t most)
     return rows;
 }
 
-/* Sets the form for the trie grown into `sc`, of `leaves` leaves, from
- * terms of `textBytes` bytes, while the compile holds `held` bytes of
- * sorted terms; `depthStart` as growTrie notes it. */
+/* Sets the form for the trie of `shape`, from terms of `textBytes` bytes,
+ * while the compile holds `held` bytes beside the trie and the rows. */
 void
-chooseForm(Scanner *sc, unsigned flags, size_t leaves, size_t textBytes, size_t held,
-           const uint32_t *depthStart)
+chooseForm(Scanner *sc, unsigned flags, const Shape &shape, size_t textBytes, size_t held)
 {
-    size_t states = sc->states, C = sc->classes, outputs = sc->outputs;
+    size_t states = shape.states, C = sc->classes, outputs = shape.outputs, leaves = shape.leaves;
+    const size_t *depthStart = shape.depthStart;
     size_t trie = states * (sizeof(Node) + 1) + (outputs + 1) * 12;
     size_t dense = states * (C * 4 + sizeof(Node)) + (outputs + 1) * 12;
     bool named = states * C <= UINT32_MAX;
@@ -542,15 +550,14 @@ takeTrie(Scanner *sc, size_t n)
 /* Grows the trie of the sorted terms into `sc`, with room taken for the
  * ranges of a depth meanwhile. */
 Fault
-grow(Scanner *sc, const Entered *terms, size_t n, const bool *startsAfter,
-     uint32_t *depthStart, Poll *poll)
+grow(Scanner *sc, const Entered *terms, size_t n, const bool *startsAfter, Poll *poll)
 {
     Range *level = static_cast<Range *>(malloc((n + 2) * sizeof *level));
     Range *below = static_cast<Range *>(malloc((n + 2) * sizeof *below));
     Fault f = NO_FAULT;
     if (level == nullptr || below == nullptr)
         f = OUT_OF_MEMORY;
-    else if (!growTrie(sc, terms, n, startsAfter, level, below, depthStart, poll))
+    else if (!growTrie(sc, terms, n, startsAfter, level, below, poll))
         f = STOPPED;
     free(level);
     free(below);
@@ -573,26 +580,23 @@ build(Scanner *sc, const Entered *terms, size_t n, unsigned flags, size_t textBy
     sc->classes = makeClasses(sc, terms, n, (flags & SCAN_IGNORE_CASE) != 0);
     bool startsAfter[256] = {};
     classRules(sc, startsAfter);
-    size_t states, leaves;
-    if (!trieShape(terms, n, &states, &leaves, poll))
+    Shape shape;
+    if (!trieShape(terms, n, &shape, poll))
         return STOPPED;
-    if (states >= UINT32_MAX)
+    if (shape.states >= UINT32_MAX)
         return TOO_MANY;
-    sc->states = static_cast<uint32_t>(states);
-    if (!takeTrie(sc, n))
-        return OUT_OF_MEMORY;
-    uint32_t depthStart[DEPTHS + 1];
-    Fault f = grow(sc, terms, n, startsAfter, depthStart, poll);
-    if (f.kind != FAULT_NONE)
-        return f;
-    size_t held = n * sizeof *terms + textBytes;
-    chooseForm(sc, flags, leaves, textBytes, held, depthStart);
+    sc->states = static_cast<uint32_t>(shape.states);
+    /* Beside the trie and the rows, the compile holds the sorted terms and
+     * the ranges of two depths while it grows them. */
+    size_t held = n * sizeof *terms + textBytes + 2 * (n + 2) * sizeof(Range);
+    chooseForm(sc, flags, shape, textBytes, held);
     sc->next = static_cast<uint32_t *>(
         malloc(static_cast<size_t>(sc->rows) * sc->classes * sizeof *sc->next));
-    if (sc->next == nullptr)
+    if (sc->next == nullptr || !takeTrie(sc, n))
         return OUT_OF_MEMORY;
-    if (!fillRows(sc, startsAfter, poll))
-        return STOPPED;
+    Fault f = grow(sc, terms, n, startsAfter, poll);
+    if (f.kind != FAULT_NONE)
+        return f;
     if (!sc->sparse)
         nameByRows(sc);
     return NO_FAULT;
