@@ -460,26 +460,25 @@ indexBytes(size_t states, size_t leaves, size_t textBytes)
 
 /*
  * The choice of form, one thread counting the bench's 258 MiB text in mode
- * any (bench/count_bench with COUNT_BENCH_FORM; a shared 2-core machine,
- * so a tenth either way is noise):
+ * any (bench/count_bench with COUNT_BENCH_FORM; a shared 2-core machine
+ * under load, the count the median of five runs on the domain names):
  *
- *   list                     dense: size, compile, count    sparse: size, compile, count
- *   104,078 words              55 MiB   0.18 s   3.2 s        4.7 MiB  0.09 s   6.2 s
- *   10,000 words, mode word    11 MiB   0.01 s   0.8 s        0.8 MiB  0.01 s   3.0 s
- *   200,000 40-digit hex      611 MiB   5.5 s    1.2 s        104 MiB  0.8 s    0.9 s
- *   1,000,000 domain names   1660 MiB   7.7 s    1.3 s        150 MiB  1.8 s    1.2-1.6 s
- *   200,000 20-byte binary   3619 MiB  16.4 s    1.7 s         54 MiB  0.5 s    5.0 s
+ *   list                      dense: size, compile, count    sparse: size, compile, count
+ *   104,078 words               55 MiB   0.10 s   1.6 s        4.7 MiB  0.04 s   3.1 s
+ *   10,000 words, mode word     11 MiB   0.01 s   0.8 s        0.8 MiB  0.01 s   2.2 s
+ *   200,000 40-digit hex       611 MiB   1.0 s    0.50 s       104 MiB  0.5 s    0.48 s
+ *   1,000,000 domain names    1660 MiB   2.4 s    0.92 s       150 MiB  1.3 s    1.17 s
+ *   200,000 20-byte binary    3619 MiB   3.4 s    0.81 s       108 MiB  0.3 s    0.99 s
  *
  * Where the rows are small enough to stay in the caches, the dense form
- * counts two to four times as fast for ten times the memory, which is
+ * counts two to three times as fast for ten times the memory, which is
  * little beside the index. Past a few hundred MiB every step misses the
- * caches in either form: the dense form costs 6 to 70 times the memory
- * and 3 to 30 times the compile for a count at best 1.3 times as fast
- * (3 times on random binary terms, whose scan stays at depth 2, past the
- * rows the sparse form keeps). So the dense form is taken where it takes
- * at most DENSE_MOST, and where the compile's peak with it, its rows
- * beside the trie they are filled from and the sorted terms, stays within
- * what the index of the terms takes; the sparse form everywhere else.
+ * caches in either form: the dense form takes 6 to 34 times the memory
+ * and 2 to 10 times the compile for a count at most 1.3 times as fast. So
+ * the dense form is taken where it takes at most DENSE_MOST, and where the
+ * compile's peak with it (its rows, the trie they are filled beside and
+ * the sorted terms) stays within what the index of the terms takes; the
+ * sparse form everywhere else.
  */
 constexpr size_t DENSE_MOST = size_t{256} << 20;
 
@@ -495,8 +494,9 @@ constexpr size_t ROWS_SHARE = 8;
  * nearly every state above it, so that without rows there most of its
  * steps would take the slow way: on the 200,000 binary terms, whose depth
  * 2 holds 95% of all pairs, only 4.5% of the steps started from a state
- * with a row before these were taken (5.0 s against the dense form's 1.7
- * s). Their rows may take up to twice the states' bytes; `most` rows. */
+ * with a row before these were taken, and the count took three times the
+ * dense form's time; with them, 1.2 times. Their rows may take up to twice
+ * the states' bytes; `most` rows. */
 size_t
 fullDepths(const size_t *depthStart, size_t most)
 {
