@@ -1,6 +1,7 @@
 /*
- * scan_internal.h: what the files of the compiled scan share: the index's terms compiled into a deterministic automaton over
- * byte classes, and the scans that run it over memory. Private to them.
+ * scan_internal.h: what the files of the compiled scan share, private to
+ * them: the index's terms compiled into a deterministic automaton over
+ * byte classes, and the scans that run it over memory.
  *
  * The automaton is the Aho-Corasick one, with two roots where the index's
  * searches have a start rule: START, where an occurrence may begin next,
@@ -20,11 +21,12 @@
  * leaves. So the terms that end at a position with a valid start are
  * those on the failure chain of the state reached there.
  *
- * A scan therefore keeps one counter per state: before each byte whose
- * class lets an end count, and once at the end of the text, it adds 1 to
- * the counter of the state it is in. A term's count is then the sum of the
- * counters of every state whose failure chain passes through the term's
- * state, which scanner_total adds up once per text, deepest states first.
+ * A scan therefore counts where it stands: before each byte whose class
+ * lets an end count, and once at the end of the text, it adds 1 to the
+ * counter of the state it is in (or of the output nearest on its chain;
+ * see below). A term's count is then the sum of the counters of every
+ * state whose failure chain passes through the term's state, which
+ * scanner_total adds up once per text, deepest states first.
  *
  * In mode line, with no line feed in any term, there is no automaton at
  * all: a line counts if it equals a term. A line that the scan sees whole
