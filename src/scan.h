@@ -44,8 +44,9 @@ enum {
 /* Asked whether a long task should go on, about ten times a second, on
  * the thread that runs it; false stops it with FAULT_STOPPED. `done` is how
  * much of `total` is done so far (0 and 0 where that is not known: a
- * compile). `ctx` is the caller's, untouched. (count.h declares the same.) */
-typedef bool (*KeepGoingFn)(void *ctx, uint64_t done, uint64_t total);
+ * compile). `ctx` is the caller's, untouched. A count's keep-going
+ * callback (count.h) has the same signature, so one function serves both. */
+typedef bool (*ScanKeepGoingFn)(void *ctx, uint64_t done, uint64_t total);
 
 /* A compiled index, for one mode; opaque. Only read once compiled. */
 struct Scanner;
@@ -73,12 +74,12 @@ typedef void (*ScanHitFn)(void *ctx, size_t index);
  * FAULT_STOPPED when keepGoing said stop, or FAULT_LIMIT when the list
  * has 2^32 - 1 entries or more, or more states than 32 bits can number. */
 Fault scanner_compile(const Tree *tree, ScanMode mode, unsigned flags,
-                      KeepGoingFn keepGoing, void *ctx, Scanner **out);
+                      ScanKeepGoingFn keepGoing, void *ctx, Scanner **out);
 
 /* The same over `count` entries laid out as an index lists them, for a
  * caller that keeps its terms without a trie. */
 Fault scanner_compileTerms(const TreeEntry *entries, size_t count, ScanMode mode,
-                           unsigned flags, KeepGoingFn keepGoing, void *ctx,
+                           unsigned flags, ScanKeepGoingFn keepGoing, void *ctx,
                            Scanner **out);
 
 /* Frees a Scanner; `sc` may be null. */

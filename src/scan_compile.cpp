@@ -28,7 +28,7 @@ constexpr unsigned TICKS = 1 << 14;
 
 /* A compile's calls to keepGoing. */
 struct Poll {
-    KeepGoingFn keepGoing;  /* null: never asked */
+    ScanKeepGoingFn keepGoing;  /* null: never asked */
     void *ctx;
     unsigned work;          /* units since the clock was last read */
     std::chrono::steady_clock::time_point next;  /* when to ask again */
@@ -620,7 +620,7 @@ freeParts(Scanner *sc)
 
 Fault
 scanner_compileTerms(const TreeEntry *entries, size_t count, ScanMode mode,
-                     unsigned flags, KeepGoingFn keepGoing, void *ctx, Scanner **out)
+                     unsigned flags, ScanKeepGoingFn keepGoing, void *ctx, Scanner **out)
 {
     *out = nullptr;
     Poll poll = {keepGoing, ctx, 0, {}};
@@ -654,7 +654,7 @@ scanner_compileTerms(const TreeEntry *entries, size_t count, ScanMode mode,
 }
 
 Fault
-scanner_compile(const Tree *tree, ScanMode mode, unsigned flags, KeepGoingFn keepGoing,
+scanner_compile(const Tree *tree, ScanMode mode, unsigned flags, ScanKeepGoingFn keepGoing,
                 void *ctx, Scanner **out)
 {
     size_t count;
