@@ -69,10 +69,11 @@ typedef void (*ScanHitFn)(void *ctx, size_t index);
  * and frees with scanner_free. The tree is not kept: it may be destroyed
  * afterwards. Asks `keepGoing(ctx, 0, 0)` as it starts and about ten times
  * a second after (null: never). The compile takes about the list's bytes
- * in time, after a sort, and never more memory than its result and the
- * sorted terms. Returns FAULT_NONE; or, with `*out` null, FAULT_MEMORY,
- * FAULT_STOPPED when keepGoing said stop, or FAULT_LIMIT when the list
- * has 2^32 - 1 entries or more, or more states than 32 bits can number. */
+ * in time, after a sort, and holds no more memory than its result, two
+ * copies of the terms' bytes and 32 bytes a term. Returns FAULT_NONE; or,
+ * with `*out` null, FAULT_MEMORY, FAULT_STOPPED when keepGoing said stop,
+ * or FAULT_LIMIT when the list has 2^32 - 1 entries or more, or more
+ * states than 32 bits can number. */
 Fault scanner_compile(const Tree *tree, ScanMode mode, unsigned flags,
                       ScanKeepGoingFn keepGoing, void *ctx, Scanner **out);
 
