@@ -8,7 +8,9 @@
 // count_file on `threads` threads (1 unless given) and prints termcount's
 // report, byte for byte. With COUNT_BENCH_STATS naming a file, it also
 // writes there how the time was spent and what the compiled index holds:
-// "load S", "compile S", "count S" and "index BYTES", a line each.
+// "load S", "compile S", "count S" and "index BYTES", a line each. With
+// COUNT_BENCH_FORM=dense or sparse, the index is compiled in that form
+// whatever the list.
 #include "count.h"
 #include "frontend.h"
 #include "scan.h"
@@ -99,7 +101,11 @@ main(int argc, char *argv[])
 
     t0 = std::chrono::steady_clock::now();
     Scanner *scanner;
-    if (scanner_compileTerms(entries.data(), count, mode->scan, 0, &scanner).kind != FAULT_NONE)
+    const char *form = getenv("COUNT_BENCH_FORM");
+    unsigned flags = form == nullptr ? 0 : strcmp(form, "dense") == 0 ? SCAN_DENSE
+                                         : strcmp(form, "sparse") == 0 ? SCAN_COMPACT : 0;
+    if (scanner_compileTerms(entries.data(), count, mode->scan, flags, nullptr, nullptr,
+                             &scanner).kind != FAULT_NONE)
         return fputs("out of memory\n", stderr), 4;
     seconds[1] = secondsSince(t0);
 

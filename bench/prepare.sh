@@ -57,6 +57,8 @@ rng = random.Random(1)
 pool = bytes(b for b in range(1, 256) if b != 10)
 sys.stdout.buffer.write(b"".join(bytes(rng.choices(pool, k=20)) + b"\n"
                                  for _ in range(200000)))' > binary200k.txt
+# The large lists: a million domain-like terms and 200,000 hex strings.
+/usr/bin/python3 "$(dirname "$(readlink -f "$0")")/lists.py" .
 # The text as 1,000 files cut after line feeds, for counting many files.
 if [ ! -s "files-$mb/part-999" ]; then
     mkdir -p "files-$mb"

@@ -284,6 +284,11 @@ throwFault(Fault f, const py::object &path = py::none())
         throw py::error_already_set();
     case FAULT_MEMORY:
         throw std::bad_alloc();
+    case FAULT_LIMIT:
+        PyErr_SetString(PyExc_OverflowError,
+                        "the term list is too large for one compiled index: its "
+                        "entries or states cannot be numbered in 32 bits");
+        throw py::error_already_set();
     case FAULT_STOPPED:
     case FAULT_SOURCE:
         /* keepGoing or the source left its exception set. */
@@ -396,7 +401,7 @@ struct Index : Zeroed {
             Unlocked nogil(call);
             std::lock_guard<std::mutex> hold(compiling);
             if (scanners[mode] == nullptr)
-                f = compile(mode);
+                f = compile(mode, &call);
             sc = scanners[mode];
         }
         if (f.kind != FAULT_NONE)
@@ -404,11 +409,12 @@ struct Index : Zeroed {
         return sc;
     }
 
-    /* The one call of the compiler. */
-    Fault compile(ScanMode mode)
+    /* The one call of the compiler, which asks `call` whether to go on, so
+     * that Ctrl-C stops a compile of a long list. */
+    Fault compile(ScanMode mode, Call *call)
     {
         return scanner_compileTerms(entries.data(), entries.size(), mode, flags,
-                                    &scanners[mode]);
+                                    keepGoing, call, &scanners[mode]);
     }
 
     py::tuple terms()

@@ -18,6 +18,8 @@ enum FaultKind {
     FAULT_SOURCE,   /* the caller's block source failed; it knows why */
     FAULT_REFUSED,  /* the input breaks its format; its reader keeps which
                      * rule and where */
+    FAULT_LIMIT,    /* a term list past what a compiled index can number:
+                     * 2^32 - 1 entries, or as many states */
 };
 
 struct Fault {

@@ -73,6 +73,7 @@ complain(Fault f, const Merge *m)
     case FAULT_REFUSED:
     case FAULT_STOPPED:  /* a merge is never asked to stop */
     case FAULT_SOURCE:   /* nor reads through a caller's source */
+    case FAULT_LIMIT:    /* nor compiles a list */
         break;
     }
     printRefusal(m);

@@ -36,8 +36,17 @@ enum {
     SCAN_IGNORE_CASE = 1,   /* ASCII 'A'-'Z' and 'a'-'z' match each other */
     SCAN_COMPACT = 2,       /* the smaller, slower form whatever the terms (it is
                                taken anyway where the faster one would be larger
-                               than the index) */
+                               than the index, or large) */
+    SCAN_DENSE = 4,         /* the faster form wherever its states can be named,
+                               however large (for measures); not with SCAN_COMPACT */
 };
+
+/* Asked whether a long task should go on, about ten times a second, on
+ * the thread that runs it; false stops it with FAULT_STOPPED. `done` is how
+ * much of `total` is done so far (0 and 0 where that is not known: a
+ * compile). `ctx` is the caller's, untouched. A count's keep-going
+ * callback (count.h) has the same signature, so one function serves both. */
+typedef bool (*ScanKeepGoingFn)(void *ctx, uint64_t done, uint64_t total);
 
 /* A compiled index, for one mode; opaque. Only read once compiled. */
 struct Scanner;
@@ -58,12 +67,24 @@ typedef void (*ScanHitFn)(void *ctx, size_t index);
 /* Compiles the terms of `tree` (filled, read through tree_getEntryList)
  * for `mode` and stores the Scanner through `out`, which the caller owns
  * and frees with scanner_free. The tree is not kept: it may be destroyed
- * afterwards. Returns FAULT_NONE, or FAULT_MEMORY with `*out` null. */
+ * afterwards. Asks `keepGoing(ctx, 0, 0)` as it starts and about ten times
+ * a second after (null: never). The compile takes about the list's bytes
+ * in time, after a sort, and holds no more memory than its result, two
+ * copies of the terms' bytes and 32 bytes a term. Returns FAULT_NONE; or,
+ * with `*out` null, FAULT_MEMORY, FAULT_STOPPED when keepGoing said stop,
+ * or FAULT_LIMIT when the list has 2^32 - 1 entries or more, or more
+ * states than 32 bits can number. */
 Fault scanner_compile(const Tree *tree, ScanMode mode, unsigned flags,
-                      Scanner **out);
+                      ScanKeepGoingFn keepGoing, void *ctx, Scanner **out);
 
 /* The same over `count` entries laid out as an index lists them, for a
  * caller that keeps its terms without a trie. */
+Fault scanner_compileTerms(const TreeEntry *entries, size_t count, ScanMode mode,
+                           unsigned flags, ScanKeepGoingFn keepGoing, void *ctx,
+                           Scanner **out);
+
+/* The two compiles never asked to stop, as callers of 1.3 call them. */
+Fault scanner_compile(const Tree *tree, ScanMode mode, unsigned flags, Scanner **out);
 Fault scanner_compileTerms(const TreeEntry *entries, size_t count, ScanMode mode,
                            unsigned flags, Scanner **out);
 

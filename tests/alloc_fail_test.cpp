@@ -155,12 +155,14 @@ failEveryAllocation(const std::function<Fault()> &run)
 TEST(AllocFailure, EveryAllocationOfACompile)
 {
     TreePtr tree = buildTree({"cat", "at", std::string(40, 'x'), "Cat"});
-    for (Mode mode : {Any, Word, Line}) {
+    for (Mode mode : {Any, Word, Line})
+    for (unsigned form : {0u, unsigned{SCAN_COMPACT}}) {
         SCOPED_TRACE(mode);
+        SCOPED_TRACE(form);
         failEveryAllocation([&] {
             Scanner *sc = nullptr;
             Fault f = scanner_compile(tree.get(), static_cast<ScanMode>(mode),
-                                      SCAN_IGNORE_CASE, &sc);
+                                      SCAN_IGNORE_CASE | form, nullptr, nullptr, &sc);
             EXPECT_EQ(sc == nullptr, f.kind != FAULT_NONE);
             scanner_free(sc);
             return f;

@@ -3,7 +3,10 @@
 // getter over a real stream and through one scratch kept for the whole
 // run, and counted by the compiled scan on 1 to 4 threads over memory, over
 // the file and in blocks of random sizes, per document, and with case
-// folded, all compared with the brute-force model.
+// folded, all compared with the brute-force model. Every hundredth case is
+// a big list instead, binary or natural, of thousands of terms, counted by
+// the compiled scan in both its forms against a model that looks every
+// start and length up in a hash of the terms.
 //
 //   differential [CASES [SEED]]
 //
@@ -14,9 +17,14 @@
 #include "frontend.h"
 #include "support.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <random>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
 
 using namespace support;
 
@@ -91,9 +99,9 @@ generate(std::mt19937_64 &rng)
     return g;
 }
 
-// Searches through the tool's getter over `stream`, refilled with the text.
-std::vector<size_t>
-searchStdio(const Tree *tree, Mode mode, const std::string &text, FILE *stream)
+// Makes `text` what `stream` holds, read from its start.
+void
+refill(FILE *stream, const std::string &text)
 {
     rewind(stream);
     if (ftruncate(fileno(stream), 0) != 0 ||
@@ -101,6 +109,13 @@ searchStdio(const Tree *tree, Mode mode, const std::string &text, FILE *stream)
         fflush(stream) != 0)
         abort();
     rewind(stream);
+}
+
+// Searches through the tool's getter over `stream`, refilled with the text.
+std::vector<size_t>
+searchStdio(const Tree *tree, Mode mode, const std::string &text, FILE *stream)
+{
+    refill(stream, text);
     std::vector<size_t> reports;
     searches[mode](&reports, tree, recordMatch, stream, sgetch);
     return reports;
@@ -149,6 +164,16 @@ lowered(std::string s)
     return s;
 }
 
+// The terms as an index lists them, for a compile without a trie.
+std::vector<TreeEntry>
+entriesOf(const std::vector<std::string> &terms)
+{
+    std::vector<TreeEntry> entries;
+    for (const std::string &t : terms)
+        entries.push_back({reinterpret_cast<unsigned char *>(const_cast<char *>(t.data())), t.size()});
+    return entries;
+}
+
 // Counts the text with `sc` over memory cut into `threads` pieces, over the
 // file that `stream` holds it in, and in blocks of random sizes.
 bool
@@ -167,11 +192,62 @@ countsAgree(const Scanner *sc, const std::string &text, FILE *stream, unsigned t
     return mem == want && file == want && blocks == want;
 }
 
+// What a model says the counts per entry of a list are in a text.
+using Model = std::function<std::vector<uint64_t>(Mode mode, const std::string &text)>;
+
+// Tries every start and length directly, as the searches' reference does.
+Model
+bruteForce(const std::vector<std::string> &terms)
+{
+    return [&terms](Mode mode, const std::string &text) {
+        return perEntry(reference(terms, mode, text), terms.size());
+    };
+}
+
+// The model for big lists: at every start the mode allows, each length a
+// term has is looked up in a hash of the terms, the last listing of each.
+// The terms must outlive it.
+Model
+hashed(const std::vector<std::string> &terms)
+{
+    auto last = std::make_shared<std::unordered_map<std::string_view, size_t>>();
+    auto lengths = std::make_shared<std::vector<size_t>>();
+    for (size_t i = 0; i < terms.size(); i++) {
+        (*last)[terms[i]] = i;
+        if (!terms[i].empty() &&
+            std::find(lengths->begin(), lengths->end(), terms[i].size()) == lengths->end())
+            lengths->push_back(terms[i].size());
+    }
+    size_t n = terms.size();
+    return [last, lengths, n](Mode mode, const std::string &text) {
+        std::vector<uint64_t> counts(n);
+        auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+        for (size_t p = 0; p < text.size(); p++) {
+            if (mode == Word && (!isWordByte(at(p)) || (p > 0 && isWordByte(at(p - 1)))))
+                continue;
+            if (mode == Line && (at(p) == '\n' || (p > 0 && at(p - 1) != '\n')))
+                continue;
+            for (size_t len : *lengths) {
+                size_t end = p + len;
+                if (end > text.size() ||
+                    (mode == Word && end < text.size() && isWordByte(at(end))) ||
+                    (mode == Line && end < text.size() && at(end) != '\n'))
+                    continue;
+                auto found = last->find(std::string_view(text).substr(p, len));
+                if (found != last->end())
+                    counts[found->second]++;
+            }
+        }
+        return counts;
+    };
+}
+
 // Counts the text cut at random into documents, each counted on its own,
 // against the model over each.
 bool
 eachAgrees(const Scanner *sc, const std::vector<std::string> &terms, Mode mode,
-           const std::string &text, unsigned threads, std::mt19937_64 &rng)
+           const std::string &text, unsigned threads, std::mt19937_64 &rng,
+           const Model &model)
 {
     std::vector<std::string> docs;
     for (size_t at = 0; at < text.size() || docs.empty();) {
@@ -188,7 +264,7 @@ eachAgrees(const Scanner *sc, const std::vector<std::string> &terms, Mode mode,
         abort();
     bool same = got.rows == docs.size();
     for (size_t r = 0; same && r < docs.size(); r++) {
-        std::vector<uint64_t> want = perEntry(reference(terms, mode, docs[r]), terms.size());
+        std::vector<uint64_t> want = model(mode, docs[r]);
         std::vector<uint64_t> row(terms.size());
         for (size_t k = got.rowStarts[r]; k < got.rowStarts[r + 1]; k++)
             row[got.entries[k]] = got.counts[k];
@@ -205,7 +281,8 @@ eachAgrees(const Scanner *sc, const std::vector<std::string> &terms, Mode mode,
 // list cut at its line feeds lets it cut.
 bool
 countsMatch(const std::vector<std::string> &terms, Mode mode, const std::string &text,
-            FILE *stream, unsigned threads, std::mt19937_64 &rng)
+            FILE *stream, unsigned threads, std::mt19937_64 &rng, unsigned form,
+            Model (*modelOf)(const std::vector<std::string> &terms))
 {
     bool lineFeeds = false;
     for (const std::string &t : terms)
@@ -219,17 +296,21 @@ countsMatch(const std::vector<std::string> &terms, Mode mode, const std::string 
                 t = t.substr(0, t.find('\n'));
             low.push_back(lowered(t));
         }
-        TreePtr tree = buildTree(list);
-        unsigned form = rng() % 2 ? SCAN_COMPACT : 0;
-        ScannerPtr sc = compileScanner(tree.get(), mode, form);
-        ScannerPtr folded = compileScanner(tree.get(), mode, form | SCAN_IGNORE_CASE);
-        if (!sc || !folded)
+        std::vector<TreeEntry> entries = entriesOf(list);
+        ScanMode scan = static_cast<ScanMode>(mode);
+        Scanner *sc = nullptr, *folded = nullptr;
+        if (scanner_compileTerms(entries.data(), list.size(), scan, form, nullptr, nullptr, &sc)
+                    .kind != FAULT_NONE ||
+            scanner_compileTerms(entries.data(), list.size(), scan, form | SCAN_IGNORE_CASE,
+                                 nullptr, nullptr, &folded).kind != FAULT_NONE)
             abort();
-        std::vector<uint64_t> want = perEntry(reference(list, mode, text), list.size());
-        std::vector<uint64_t> wantLow = perEntry(reference(low, mode, lowered(text)), list.size());
-        if (!countsAgree(sc.get(), text, stream, threads, rng, want) ||
-            !countsAgree(folded.get(), text, stream, threads, rng, wantLow) ||
-            !eachAgrees(sc.get(), list, mode, text, threads, rng))
+        ScannerPtr own(sc, scanner_free), ownFolded(folded, scanner_free);
+        Model model = modelOf(list);
+        std::vector<uint64_t> want = model(mode, text);
+        std::vector<uint64_t> wantLow = modelOf(low)(mode, lowered(text));
+        if (!countsAgree(sc, text, stream, threads, rng, want) ||
+            !countsAgree(folded, text, stream, threads, rng, wantLow) ||
+            !eachAgrees(sc, list, mode, text, threads, rng, model))
             return false;
     }
     return true;
@@ -249,7 +330,9 @@ check(const Generated &g, FILE *stream, uint64_t seed, uint64_t index,
         Outcome mem = runSearch(tree, mode, g.text);
         size_t calls = getterCalls(tree.get(), mode, g.text.size());
         std::vector<size_t> file = searchStdio(tree.get(), mode, g.text, stream);
-        bool counted = mode != countMode || countsMatch(g.terms, mode, g.text, stream, threads, rng);
+        unsigned form = rng() % 2 ? SCAN_COMPACT : 0;
+        bool counted = mode != countMode ||
+                       countsMatch(g.terms, mode, g.text, stream, threads, rng, form, bruteForce);
         if (mem.reports == want && file == want && mem.getterCalls == calls &&
             mem.callsAfterEnd == 0 && searchScratch(tree.get(), mode, g.text) == want &&
             counted)
@@ -271,6 +354,67 @@ check(const Generated &g, FILE *stream, uint64_t seed, uint64_t index,
                threads, counted ? "" : "differs too");
         return false;
     }
+    return true;
+}
+
+// A big list, binary (any byte, terms of 1 to 24) or natural (words,
+// phrases and names with dots, some capitalized), with prefixes and
+// duplicates of its terms, and a text of some tens of KiB that holds many
+// of them between random bytes or words.
+Generated
+generateBig(std::mt19937_64 &rng)
+{
+    bool binary = rng() % 2;
+    const std::string letters = "etaoinshrdlucmfwypvbgkjqxz0123456789-";
+    auto piece = [&](size_t n) {
+        std::string t;
+        for (size_t i = 0; i < n; i++)
+            t += binary ? static_cast<char>(rng() % 256) : letters[rng() % (rng() % 2 ? 8 : 37)];
+        return t;
+    };
+    Generated g;
+    size_t count = 2000 + rng() % 6000;
+    while (g.terms.size() < count) {
+        std::string t;
+        if (!g.terms.empty() && rng() % 4 == 0) {
+            t = g.terms[rng() % g.terms.size()];
+            t = rng() % 2 ? t.substr(0, 1 + rng() % t.size()) : t + piece(1 + rng() % 4);
+        } else if (binary) {
+            t = piece(1 + rng() % 24);
+        } else {
+            t = piece(2 + rng() % 8);
+            if (rng() % 3 == 0)
+                t += (rng() % 2 ? "." : " ") + piece(2 + rng() % 3);
+            if (rng() % 5 == 0)
+                t[0] = static_cast<char>(toupper(static_cast<unsigned char>(t[0])));
+        }
+        g.terms.push_back(t);
+    }
+    size_t textLen = 16384 + rng() % 49152;
+    while (g.text.size() < textLen) {
+        if (rng() % 3 == 0)
+            g.text += g.terms[rng() % g.terms.size()];
+        else
+            g.text += piece(1 + rng() % 6);
+        g.text += binary ? piece(rng() % 3) : std::string(1, " \n.,"[rng() % 4]);
+    }
+    return g;
+}
+
+// A big list counted in every mode by both forms, against the hashed model.
+bool
+checkBig(const Generated &g, FILE *stream, uint64_t seed, uint64_t index, unsigned threads,
+         std::mt19937_64 &rng)
+{
+    refill(stream, g.text);
+    for (Mode mode : {Any, Word, Line})
+        for (unsigned form : {0u, unsigned{SCAN_COMPACT}})
+            if (!countsMatch(g.terms, mode, g.text, stream, threads, rng, form, hashed)) {
+                printf("mismatch: seed %" PRIu64 " case %" PRIu64 " mode %d form %u: a big list "
+                       "of %zu terms over %zu bytes, counted on %u threads\n",
+                       seed, index, mode, form, g.terms.size(), g.text.size(), threads);
+                return false;
+            }
     return true;
 }
 
@@ -296,8 +440,10 @@ main(int argc, char *argv[])
         std::mt19937_64 rng(seed * 0x9e3779b97f4a7c15u + i);
         unsigned threads = 1 + rng() % 4;
         Mode countMode = static_cast<Mode>(rng() % 3);
-        Generated g = generate(rng);
-        if (check(g, stream, seed, i, threads, countMode, rng))
+        bool big = i % 100 == 99;
+        Generated g = big ? generateBig(rng) : generate(rng);
+        if (big ? checkBig(g, stream, seed, i, threads, rng)
+                : check(g, stream, seed, i, threads, countMode, rng))
             passed++;
         else
             failed++;

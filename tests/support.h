@@ -107,7 +107,7 @@ inline ScannerPtr
 compileScanner(const Tree *tree, Mode mode, unsigned flags = 0)
 {
     Scanner *sc = nullptr;
-    scanner_compile(tree, static_cast<ScanMode>(mode), flags, &sc);
+    scanner_compile(tree, static_cast<ScanMode>(mode), flags, nullptr, nullptr, &sc);
     return ScannerPtr(sc, scanner_free);
 }
 

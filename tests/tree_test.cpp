@@ -1,7 +1,7 @@
 // The term index and the three searches, driven through a one-byte memory
 // getter and a recording match handler; each table's counts also through
-// the index compiled for counting, fed in blocks of one and three bytes
-// and whole.
+// the index compiled for counting, in its dense and its sparse form, fed in
+// blocks of one and three bytes and whole.
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -52,12 +52,14 @@ check(Mode mode, const std::vector<Case> &cases)
         EXPECT_EQ(r.callsAfterEnd, 0u);
 
         std::vector<uint64_t> want = perEntry(c.want, c.terms.size());
-        ScannerPtr sc = compileScanner(tree.get(), mode);
-        ASSERT_NE(sc, nullptr);
-        for (size_t block : {size_t{1}, size_t{3}, c.text.size() + 1}) {
-            auto [counts, hits] = scanCounts(sc.get(), c.text, block);
-            EXPECT_EQ(counts, want) << "blocks of " << block;
-            EXPECT_EQ(hits, want);
+        for (unsigned form : {0u, unsigned{SCAN_COMPACT}}) {
+            ScannerPtr sc = compileScanner(tree.get(), mode, form);
+            ASSERT_NE(sc, nullptr);
+            for (size_t block : {size_t{1}, size_t{3}, c.text.size() + 1}) {
+                auto [counts, hits] = scanCounts(sc.get(), c.text, block);
+                EXPECT_EQ(counts, want) << "blocks of " << block << ", form " << form;
+                EXPECT_EQ(hits, want) << "form " << form;
+            }
         }
     }
 }

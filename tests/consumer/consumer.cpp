@@ -29,7 +29,7 @@ int countList() {
         return 1;
     // Whole words, compiled once, counted on two threads.
     Scanner *words;
-    if (scanner_compile(tree, SCAN_WORD, 0, &words).kind != FAULT_NONE)
+    if (scanner_compile(tree, SCAN_WORD, 0, nullptr, nullptr, &words).kind != FAULT_NONE)
         return 1;
     uint64_t counts[2];
     CountOptions how = {.scanner = words, .threads = 2};
