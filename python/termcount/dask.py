@@ -19,8 +19,11 @@ count_each counts every document of a bag or a Series on its own, partition
 by partition. Each worker process builds the index of a term list once and
 keeps it for every task and every later count of the same list.
 """
+import bisect
+import contextlib
 import errno
 import hashlib
+import itertools
 import lzma
 import operator
 import os
@@ -47,7 +50,7 @@ except ImportError as e:  # pragma: no cover - depends on what is installed
         "python3-distributed' for Debian's python3") from e
 
 from . import Counts, Terms
-from ._api import expand_paths, mode_number, need
+from ._api import _counts, expand_paths, mode_number, need
 
 __all__ = ["count_files", "count_each", "MIN_BLOCKSIZE"]
 
@@ -66,8 +69,9 @@ _indexes: "OrderedDict[str, Terms]" = OrderedDict()
 _lock = threading.Lock()
 
 # A term list as the tasks receive it: its digest, its terms each ended by
-# a line feed (which no term holds), and whether case is ignored.
-TermList = Tuple[str, bytes, bool]
+# a line feed (which no term holds), whether case is ignored, and how many
+# lists a worker should keep for the count it is sent for (its slices).
+TermList = Tuple[str, bytes, bool, int]
 
 
 def _digest(terms: Tuple[bytes, ...], ignore_case: bool) -> str:
@@ -79,37 +83,142 @@ def _digest(terms: Tuple[bytes, ...], ignore_case: bool) -> str:
     return h.hexdigest()
 
 
-def _remember(digest: str, terms: Terms) -> None:
+def _remember(digest: str, terms: Terms, keep: int = _KEEP) -> None:
     _indexes[digest] = terms
     _indexes.move_to_end(digest)
-    while len(_indexes) > _KEEP:
+    while len(_indexes) > max(keep, _KEEP):
         _indexes.popitem(last=False)
 
 
-def _index(digest: str, listed: bytes, ignore_case: bool) -> Terms:
+def _index(digest: str, listed: bytes, ignore_case: bool, keep: int) -> Terms:
     """The index of a term list, built here at most once."""
     with _lock:
         index = _indexes.get(digest)
         if index is None:
             index = Terms(listed.split(b"\n")[:-1], ignore_case=ignore_case)
-        _remember(digest, index)
+        _remember(digest, index, keep)
         return index
 
 
-def _term_list(terms: Terms, mode: str) -> Any:
-    """The delayed term list of terms, after refusing a bad mode."""
-    if not isinstance(terms, Terms):
-        raise TypeError(f"terms must be a termcount.Terms, not {type(terms).__name__}")
-    mode_number(mode)  # refuses a bad mode before anything runs or compiles
+def _term_list(terms: Terms, keep: int = 1) -> Any:
+    """The delayed term list of terms."""
     digest = _digest(terms.terms, terms.ignore_case)
     with _lock:
-        _remember(digest, terms)  # a local scheduler counts with the caller's index
+        # A local scheduler counts with the caller's index.
+        _remember(digest, terms, keep)
     # One key for the term list, which each worker fetches once, rather
     # than a copy in every task; one bytes object, which Dask does not walk
     # item by item as it would a tuple of a million terms.
     listed = b"".join(t + b"\n" for t in terms.terms)
-    return dask.delayed((digest, listed, terms.ignore_case),
+    return dask.delayed((digest, listed, terms.ignore_case, keep),
                         name=f"termcount-terms-{digest}", traverse=False)
+
+
+def _checked(terms: Terms, mode: str) -> None:
+    if not isinstance(terms, Terms):
+        raise TypeError(f"terms must be a termcount.Terms, not {type(terms).__name__}")
+    mode_number(mode)  # refuses a bad mode before anything runs or compiles
+
+
+def _slice_count(slices: object) -> int:
+    if isinstance(slices, bool) or not isinstance(slices, int):
+        raise TypeError(f"slices must be an int, not {type(slices).__name__}")
+    if slices < 1:
+        raise ValueError(f"slices must be 1 or more, not {slices}")
+    return slices
+
+
+def _bounds(terms: Tuple[bytes, ...], slices: int) -> list:
+    """Where each slice of the list starts and ends: runs of about equal
+    bytes, in list order, none empty."""
+    slices = max(1, min(slices, len(terms)))
+    ends = list(itertools.accumulate(len(t) + 1 for t in terms))
+    total = ends[-1] if ends else 0
+    starts = [0]
+    for k in range(1, slices):
+        at = bisect.bisect_left(ends, total * k // slices)
+        starts.append(min(max(at, starts[-1] + 1), len(terms) - (slices - k)))
+    return list(zip(starts, starts[1:] + [len(terms)]))
+
+
+def _shadowed(terms: Tuple[bytes, ...], ignore_case: bool) -> Tuple[int, ...]:
+    """The listings that a later listing of the same term takes the count
+    from, as in one list; those within one slice its own index zeroes,
+    those across slices the join does."""
+    last = {}
+    for i, t in enumerate(terms):
+        last[t.lower() if ignore_case else t] = i
+    return tuple(i for i, t in enumerate(terms)
+                 if last[t.lower() if ignore_case else t] != i)
+
+
+class _Slices:
+    """A term list cut into slices, each with its delayed term list and
+    the worker its tasks go to: each worker then builds and keeps the index
+    of its own slices only. One slice is the whole list, placed nowhere."""
+
+    def __init__(self, terms: Terms, slices: int, client: Any) -> None:
+        listed = terms.terms
+        self.bounds = _bounds(listed, slices)
+        workers = _workers(client) if len(self.bounds) > 1 else []
+        keep = -(-len(self.bounds) // max(len(workers), 1))
+        self.lists = [terms] if len(self.bounds) == 1 else [
+            Terms(listed[a:b], ignore_case=terms.ignore_case) for a, b in self.bounds]
+        self.workers = [workers[k % len(workers)] if workers else None
+                        for k in range(len(self.bounds))]
+        self.shadowed = _shadowed(listed, terms.ignore_case) if len(self.bounds) > 1 else ()
+        self.term_lists = []
+        for k, part in enumerate(self.lists):
+            with self.placed(k):
+                self.term_lists.append(_term_list(part, keep))
+
+    def placed(self, k: int) -> Any:
+        """The annotation that sends slice k's tasks to its worker, or to
+        another should that one be lost."""
+        if self.workers[k] is None:
+            return contextlib.nullcontext()
+        return dask.annotate(workers=[self.workers[k]], allow_other_workers=True)
+
+
+def _workers(client: Any) -> list:
+    """The addresses of the workers a count is to run on, in a fixed order:
+    client's, or the current client's; none for a local scheduler."""
+    if client is None:
+        distributed = sys.modules.get("distributed")
+        try:
+            client = distributed.default_client() if distributed else None
+        except ValueError:
+            client = None
+    if client is None:
+        return []
+    return sorted(client.scheduler_info()["workers"])
+
+
+def _join(shadowed: Tuple[int, ...], *parts: Counts) -> Counts:
+    """The counts of the whole list from those of its slices, in order."""
+    if len(parts) == 1:
+        return parts[0]
+    packed = bytearray(b"".join(memoryview(c).cast("B") for c in parts))
+    view = memoryview(packed).cast("Q")
+    for i in shadowed:
+        view[i] = 0
+    terms = tuple(itertools.chain.from_iterable(c.terms for c in parts))
+    return _counts(terms, bytes(packed), parts[0]._kind)
+
+
+def _join_rows(shadowed: Tuple[int, ...], *parts: Any) -> Any:
+    """A partition's matrix of the whole list from its slices'."""
+    if len(parts) == 1:
+        return parts[0]
+    import numpy
+    import scipy.sparse
+    rows = scipy.sparse.hstack(parts, format="csr", dtype=numpy.uint64)
+    if shadowed:
+        keep = numpy.ones(rows.shape[1], dtype=numpy.uint64)
+        keep[list(shadowed)] = 0
+        rows = scipy.sparse.csr_matrix(rows.multiply(keep), dtype=numpy.uint64)
+        rows.eliminate_zeros()
+    return rows
 
 
 def _check_client(client: Any) -> None:
@@ -289,7 +398,8 @@ def _result(value: Any, compute: bool, client: Any) -> Any:
 
 def count_files(paths: Union[str, Sequence[str]], terms: Terms, mode: str = "any",
                 blocksize: Union[int, str] = "64MiB", compression: Optional[str] = "infer",
-                compute: bool = True, client: Optional[Any] = None) -> Any:
+                compute: bool = True, client: Optional[Any] = None,
+                slices: int = 1) -> Any:
     """Counts the terms in files, as one termcount run per file would, and
     adds the counts up: a Counts, or with compute=False a dask Delayed that
     computes to it (for dask.compute, persist or distributed.progress).
@@ -315,41 +425,66 @@ def count_files(paths: Union[str, Sequence[str]], terms: Terms, mode: str = "any
     count was planned, which never gives mixed counts. A task that fails
     raises its exception at the caller. A worker lost midway has its tasks
     run again elsewhere, and the result stays exact.
+
+    slices=N cuts the term list into N runs of about equal bytes, for a
+    list whose index one worker cannot hold: each block is counted once per
+    slice, by tasks that go to one worker per slice (slice k to the k-th
+    worker, round the workers, or to another should that one be lost), so
+    that a worker builds and keeps the index of its own slices only. The
+    result is that of the whole list: a term listed in two slices counts
+    under its later listing, the earlier 0, as in one list.
     """
-    term_list = _term_list(terms, mode)
+    _checked(terms, mode)
     size = _blocksize(blocksize)
     _compression("", compression)  # refuses an unknown compression before the paths
     _check_client(client)
+    sliced = _Slices(terms, _slice_count(slices), client)
     if not isinstance(paths, (str, list, tuple, os.PathLike)):
         raise TypeError("paths must be a str, a path or a list of them, "
                         f"not {type(paths).__name__}")
     fs, found = _files(paths)
     count = dask.delayed(_count_block, pure=True)
-    parts = []
+    planned = []
     for path in found:
         comp = _compression(path, compression)
         stamp, blocks = _plan(fs, path, comp, size)
-        parts += [count(fs, path, stamp, block, comp, term_list, mode) for block in blocks]
-    return _result(_tree(parts, _add), compute, client)
+        planned += [(path, stamp, block, comp) for block in blocks]
+    sums = []
+    for k, term_list in enumerate(sliced.term_lists):
+        with sliced.placed(k):
+            parts = [count(fs, path, stamp, block, comp, term_list, mode)
+                     for path, stamp, block, comp in planned]
+            sums.append(_tree(parts, _add))
+    whole = dask.delayed(_join, pure=True)(sliced.shadowed, *sums) if len(sums) > 1 else sums[0]
+    return _result(whole, compute, client)
 
 
 def count_each(docs: Any, terms: Terms, mode: str = "any", compute: bool = True,
-               client: Optional[Any] = None) -> Any:
+               client: Optional[Any] = None, slices: int = 1) -> Any:
     """Counts the terms in every document of a dask.bag.Bag (of bytes-like
     or str items), or of a Dask Series of str, on its own: a
     scipy.sparse.csr_matrix of shape (documents, terms), dtype uint64, zeros
     left out, rows in the documents' order, row i equal to
     terms.count(document i, mode). With compute=False, a dask Delayed that
     computes to it. Each partition is one task, counted with
-    Terms.count_each; client as for count_files.
+    Terms.count_each; client and slices as for count_files (with slices,
+    a task per partition and slice).
     """
-    term_list = _term_list(terms, mode)
+    _checked(terms, mode)
     _check_client(client)
+    sliced = _Slices(terms, _slice_count(slices), client)
     need("scipy.sparse", "termcount.dask.count_each", "python3-scipy", "scipy")
     series = getattr(sys.modules.get("dask.dataframe"), "Series", ())
     if not isinstance(docs, (dask.bag.Bag, series)):
         raise TypeError("docs must be a dask.bag.Bag or a dask.dataframe.Series, "
                         f"not {type(docs).__name__}")
     each = dask.delayed(_count_part, pure=True)
-    parts = [each(part, i, term_list, mode) for i, part in enumerate(docs.to_delayed())]
-    return _result(_tree(parts, _stack), compute, client)
+    join = dask.delayed(_join_rows, pure=True)
+    rows = []
+    for i, part in enumerate(docs.to_delayed()):
+        per_slice = []
+        for k, term_list in enumerate(sliced.term_lists):
+            with sliced.placed(k):
+                per_slice.append(each(part, i, term_list, mode))
+        rows.append(join(sliced.shadowed, *per_slice) if len(per_slice) > 1 else per_slice[0])
+    return _result(_tree(rows, _stack), compute, client)

@@ -175,13 +175,14 @@ def compare_case(rng, folder, run_termcount, client):
     blocksize = rng.choice(BLOCKSIZES)
     paths = str(folder / "part*") if rng.randrange(2) else [str(f) for f in files]
     eager = rng.randrange(2)
+    slices = rng.choice([1, 1, 2, 3, 8])
     got = tdask.count_files(paths, terms, mode, blocksize=blocksize, compute=eager,
-                            client=client)
+                            client=client, slices=slices)
     got = got if eager else computed(got, client)
     want = counts_per_file(run_termcount, terms_file, mode, plain)
     if list(got) != want or got.terms != terms.terms:
-        return (f"{mode}, blocksize {blocksize}, {len(files)} files, compute={eager}: "
-                f"want {want}, got {list(got)}")
+        return (f"{mode}, blocksize {blocksize}, {len(files)} files, compute={eager}, "
+                f"{slices} slices: want {want}, got {list(got)}")
     return None
 
 
@@ -202,12 +203,15 @@ def compare_each_case(rng, client):
     else:
         collection = dask.bag.from_sequence(docs, npartitions=parts)
     eager = rng.randrange(2)
-    got = tdask.count_each(collection, terms, mode, compute=eager, client=client)
+    slices = rng.choice([1, 1, 2, 3, 8])
+    got = tdask.count_each(collection, terms, mode, compute=eager, client=client,
+                           slices=slices)
     got = got if eager else computed(got, client)
     want = terms.count_each(docs, mode)
     if (got.shape, got.dtype) != (want.shape, want.dtype) or (got != want).nnz:
         return (f"count_each {type(collection).__name__}, {mode}, {parts} partitions, "
-                f"compute={eager}: want {want.toarray()}, got {got.toarray()}")
+                f"compute={eager}, {slices} slices: want {want.toarray()}, "
+                f"got {got.toarray()}")
     return None
 
 
@@ -263,6 +267,38 @@ def test_each_worker_builds_an_index_once(tmp_path, cluster):
         same = cluster.client.run(hold_indexes)
         assert all(all(kept.values()) for kept in same.values()), same
     assert all(same.values()), f"a worker holds no index: {same}"
+
+
+def test_each_worker_builds_its_slices_only(tmp_path, cluster):
+    def held(dask_worker):
+        import termcount.dask
+        return set(termcount.dask._indexes)
+
+    listed = [b"cat", b"at", b"the %d" % random.randrange(10**9), b"mat", b"at"]
+    terms = termcount.Terms(listed)
+    f = tmp_path / "text"
+    f.write_bytes(b"the cat sat on the mat\n" * 20000)
+    before = cluster.client.run(held)
+    got = tdask.count_files(str(f), terms, blocksize=1 << 16, client=cluster.client, slices=2)
+    assert got == terms.count_file(f)
+    assert got[1] == 0, "the earlier listing of a term in two slices counts nothing"
+    new = [now - before[w] for w, now in cluster.client.run(held).items()]
+    # Two workers, two slices: one slice each, and never the whole list.
+    assert sorted(len(n) for n in new) == [1, 1], new
+    assert new[0] != new[1]
+
+
+@pytest.mark.parametrize("slices, error", [
+    (0, ValueError), (-1, ValueError), (True, TypeError), (1.5, TypeError), ("2", TypeError),
+])
+def test_bad_slices(tmp_path, slices, error):
+    f = tmp_path / "text"
+    f.write_bytes(b"cat\n")
+    terms = termcount.Terms([b"cat"])
+    with pytest.raises(error, match="slices"):
+        tdask.count_files(str(f), terms, slices=slices)
+    with pytest.raises(error, match="slices"):
+        tdask.count_each(dask.bag.from_sequence([b"cat"]), terms, slices=slices)
 
 
 def changed(mutate):
@@ -465,7 +501,7 @@ def slow_files(folder):
     return terms, files, sum([terms.count(chunk)] * (6 * 6 + 2 * 15))
 
 
-def count_killing_a_worker(cluster, files, terms):
+def count_killing_a_worker(cluster, files, terms, slices=1):
     """count_files with a worker of its own killed while it runs a task:
     the result, or the exception it raised."""
     victim = cluster.add_worker()
@@ -476,7 +512,8 @@ def count_killing_a_worker(cluster, files, terms):
     def count():
         try:
             outcome["counts"] = tdask.count_files([str(f) for f in files], terms,
-                                                  blocksize=1 << 16, client=cluster.client)
+                                                  blocksize=1 << 16, client=cluster.client,
+                                                  slices=slices)
         except Exception as e:  # noqa: BLE001 - handed to the test
             outcome["error"] = e
 
@@ -484,12 +521,13 @@ def count_killing_a_worker(cluster, files, terms):
         # A worker of this Dask (2022.12) can fail a task with KeyError when
         # the worker it fetches an input from dies during the transfer: the
         # kill waits until every worker holds the term list the victim
-        # holds, so that it tests the count rather than that race.
+        # holds, so that it tests the count rather than that race. A
+        # slice's list stays on the worker its tasks go to.
         lists = [ts for key, ts in dask_scheduler.tasks.items()
                  if str(key).startswith("termcount-terms-")
                  and address in {ws.address for ws in ts.who_has}]
         return bool(lists) and all(len(ts.who_has) == len(dask_scheduler.workers)
-                                   for ts in lists)
+                                   or ts.worker_restrictions for ts in lists)
 
     def victim_busy():
         workers = cluster.client.scheduler_info()["workers"]
@@ -509,9 +547,10 @@ def count_killing_a_worker(cluster, files, terms):
     return outcome
 
 
-def test_a_worker_killed_midway_leaves_the_count_exact(tmp_path, cluster):
+@pytest.mark.parametrize("slices", [1, 3], ids=["whole list", "a slice a worker"])
+def test_a_worker_killed_midway_leaves_the_count_exact(tmp_path, cluster, slices):
     terms, files, want = slow_files(tmp_path)
-    outcome = count_killing_a_worker(cluster, files, terms)
+    outcome = count_killing_a_worker(cluster, files, terms, slices)
     assert "error" not in outcome, outcome
     assert outcome["counts"] == want
 
