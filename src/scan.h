@@ -37,6 +37,12 @@ enum {
     SCAN_COMPACT = 2,       /* the smaller, slower form whatever the terms (it is
                                taken anyway where the faster one would be larger
                                than the index) */
+    SCAN_NO_PREFILTER = 4,  /* the automaton reads every byte, whatever the terms */
+    SCAN_PREFILTER = 8,     /* for tests: a prefilter wherever the automaton runs,
+                               even where its candidates would be frequent */
+    SCAN_PORTABLE = 16,     /* for tests: the prefilter's plain C++ version, whatever
+                               the CPU (TERMCOUNT_PORTABLE=1 in the environment does
+                               the same for every compile) */
 };
 
 /* A compiled index, for one mode; opaque. Only read once compiled. */
@@ -79,6 +85,10 @@ size_t scanner_entryCount(const Scanner *sc);
 /* How many visit counters a scan adds up in: the size of the `visits`
  * arrays below. */
 size_t scanner_visitCount(const Scanner *sc);
+
+/* Whether the scan skips, with a prefilter, the bytes where no occurrence
+ * can begin. */
+bool scanner_prefiltered(const Scanner *sc);
 
 /* Whether a text may be cut right after any line feed and its pieces
  * scanned apart: true unless a term holds a line feed. */

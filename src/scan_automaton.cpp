@@ -87,6 +87,101 @@ middleCut(const unsigned char *p, size_t size)
     return lf ? static_cast<const unsigned char *>(lf) - p + 1 : 0;
 }
 
+/* Every byte through the automaton. A piece that starts right after a
+ * line feed starts at START, as a text does, when no term holds a line
+ * feed. What the first piece leaves after its line feed is START too, and
+ * counts nothing. */
+template <typename W>
+uint32_t
+walkAll(const Scanner *sc, const W &w, uint32_t at, const unsigned char *p, size_t size)
+{
+    size_t cut = sc->cuttable && size >= SPLIT ? middleCut(p, size) : 0;
+    if (cut == 0 || cut == size)
+        return walkOne(w, at, p, p + size);
+    return walkTwo(w, at, p, p + cut, START, p + cut, p + size);
+}
+
+/*
+ * Skipping with the prefilter. The scan is idle at a root: no occurrence
+ * is under way, and the root depends only on the byte before (MIDDLE
+ * after a word byte in mode word, START otherwise). From a root, a byte
+ * that begins no term leads to the root after it again, and counts at
+ * the root only, which no term's count takes. So an idle scan may jump to
+ * the prefilter's next candidate, taking the root after the byte before
+ * it: any shorter way into a term would have begun at a candidate.
+ */
+struct Skip {
+    const Prefilter *pf;
+    uint32_t idle;          /* the names up to this one are roots */
+    uint32_t middle;        /* MIDDLE's name */
+    bool word;              /* mode word */
+
+    uint32_t rootAfter(unsigned char b) const { return word && isWordByte(b) ? middle : START; }
+};
+
+Skip
+skipOf(const Scanner *sc)
+{
+    uint32_t middle = nameOf(sc, MIDDLE);
+    bool word = sc->mode == SCAN_WORD;
+    return {sc->prefilter, word ? middle : START, middle, word};
+}
+
+/* How far a scan skips before it looks at how well skipping goes, and how
+ * far it reads every byte when it goes badly: where candidates come every
+ * few bytes, each costs a call and a jump, and the interleaved walks of
+ * walkAll are faster. A look costs one such window in 64. */
+constexpr size_t WINDOW = 4096, DENSE_STRETCH = 64 * WINDOW;
+
+/* The cost of a candidate, in bytes walked: the call and its setup. */
+constexpr size_t CANDIDATE_COST = 16;
+
+/* Walks [p, end), jumping from an idle state to the next candidate;
+ * returns the state at `end` and adds to `*skipped` the bytes it jumped
+ * and to `*candidates` the jumps it took. */
+template <typename W>
+uint32_t
+walkSkipping(const W &w, const Skip &skip, uint32_t at, const unsigned char *p,
+             const unsigned char *end, size_t *skipped, size_t *candidates)
+{
+    while (p != end) {
+        if (at <= skip.idle) {
+            const unsigned char *q = prefilter_next(skip.pf, p, end);
+            ++*candidates;
+            if (q != p) {
+                *skipped += q - p;
+                at = skip.rootAfter(q[-1]);
+                p = q;
+                if (p == end)
+                    break;
+            }
+        }
+        at = w.step(at, *p++);
+    }
+    return at;
+}
+
+/* The block in windows, skipping; after a window where skipping saved
+ * less than half the bytes, a stretch of reading every byte. */
+template <typename W>
+uint32_t
+feedSkipping(const Scanner *sc, const W &w, uint32_t at, const unsigned char *p, size_t size)
+{
+    Skip skip = skipOf(sc);
+    const unsigned char *end = p + size;
+    while (p != end) {
+        size_t n = std::min<size_t>(WINDOW, end - p), skipped = 0, candidates = 0;
+        at = walkSkipping(w, skip, at, p, p + n, &skipped, &candidates);
+        p += n;
+        if ((n - skipped) + candidates * CANDIDATE_COST > n / 2) {
+            size_t stretch = std::min<size_t>(DENSE_STRETCH, end - p);
+            at = walkAll(sc, w, at, p, stretch);
+            p += stretch;
+        }
+    }
+    return at;
+}
+
 template <typename Form>
 uint32_t
 feed(const Scanner *sc, Form form, uint32_t at, const unsigned char *p, size_t size,
@@ -96,13 +191,9 @@ feed(const Scanner *sc, Form form, uint32_t at, const unsigned char *p, size_t s
 
     if (sc->mode == SCAN_LINE)
         return walkLines(w, nameOf(sc, MIDDLE), at, p, p + size);
-    /* A piece that starts right after a line feed starts at START, as a
-     * text does, when no term holds a line feed. What the first piece
-     * leaves after its line feed is START too, and counts nothing. */
-    size_t cut = sc->cuttable && size >= SPLIT ? middleCut(p, size) : 0;
-    if (cut == 0 || cut == size)
-        return walkOne(w, at, p, p + size);
-    return walkTwo(w, at, p, p + cut, START, p + cut, p + size);
+    if (sc->prefilter != nullptr)
+        return feedSkipping(sc, w, at, p, size);
+    return walkAll(sc, w, at, p, size);
 }
 } // namespace
 
@@ -173,7 +264,15 @@ scanner_matches(const Scanner *sc, const void *bytes, size_t size, ScanHitFn hit
         for (uint32_t o = sc->firstOut[s]; o != NONE; o = sc->firstOut[sc->fail[o]])
             hit(ctx, sc->term[o] - 1);
     };
+    Skip skip = skipOf(sc);
     for (size_t i = 0; i < size; i++) {
+        if (skip.pf != nullptr && at <= skip.idle) {
+            size_t q = prefilter_next(skip.pf, p + i, p + size) - p;
+            if (q != i)
+                at = skip.rootAfter(p[q - 1]);
+            if ((i = q) == size)
+                break;
+        }
         unsigned c = sc->classOf[p[i]];
         if (sc->counts[c])
             report(numberOf(sc, at));

@@ -278,12 +278,26 @@ takeParts(Scanner *sc)
     return sc->next && sc->rowOf && sc->fail && sc->order && sc->term && sc->firstOut;
 }
 
+/* The prefilter of the automaton, where one pays (prefilter.h says when).
+ * Mode line has none: its MIDDLE root already skips to the next line feed
+ * with memchr, and a line has one place to begin. */
+bool
+choosePrefilter(Scanner *sc, const Entered *terms, size_t n, bool folding, unsigned flags)
+{
+    if ((flags & SCAN_NO_PREFILTER) != 0 || sc->mode == SCAN_LINE)
+        return true;
+    unsigned how = ((flags & SCAN_PREFILTER) != 0 ? PREFILTER_ALWAYS : 0) |
+                   ((flags & SCAN_PORTABLE) != 0 ? PREFILTER_PLAIN : 0);
+    return prefilter_build(terms, n, folding, how, &sc->prefilter);
+}
+
 /* Builds the automaton of the sorted terms into `sc`. Returns false if
  * memory ran out or the states cannot be named in 32 bits. */
 bool
-build(Scanner *sc, const Entered *terms, size_t n, bool folding, bool compact,
+build(Scanner *sc, const Entered *terms, size_t n, bool folding, unsigned flags,
       size_t textBytes)
 {
+    bool compact = (flags & SCAN_COMPACT) != 0;
     sc->cuttable = true;
     for (size_t i = 0; i < n; i++)
         if (memchr(terms[i].bytes, '\n', terms[i].length) != nullptr)
@@ -318,7 +332,7 @@ build(Scanner *sc, const Entered *terms, size_t n, bool folding, bool compact,
     link(sc, startsAfter);
     linkOutputs(sc);
     finishRows(sc, dense);
-    return true;
+    return choosePrefilter(sc, terms, n, folding, flags);
 }
 
 void
@@ -333,6 +347,7 @@ freeParts(Scanner *sc)
     free(sc->order);
     free(sc->term);
     free(sc->firstOut);
+    prefilter_free(sc->prefilter);
 }
 
 } // namespace
@@ -353,7 +368,7 @@ scanner_compileTerms(const TreeEntry *entries, size_t count, ScanMode mode,
     if (sc != nullptr && enter(entries, count, mode, folding, &terms, &n, &folded)) {
         sc->mode = mode;
         sc->entries = count;
-        built = build(sc, terms, n, folding, (flags & SCAN_COMPACT) != 0, textBytes);
+        built = build(sc, terms, n, folding, flags, textBytes);
     }
     free(terms);
     free(folded);
@@ -390,7 +405,8 @@ scanner_size(const Scanner *sc)
                sc->lineTerms * sizeof *sc->lines + sc->lineByteCount;
     size_t perState = 4 + (sc->rowOf ? 1 : 0);
     return sizeof *sc + static_cast<size_t>(sc->rows) * sc->classes * sizeof(uint32_t) +
-           static_cast<size_t>(sc->states) * perState * sizeof(uint32_t);
+           static_cast<size_t>(sc->states) * perState * sizeof(uint32_t) +
+           (sc->prefilter ? prefilter_size(sc->prefilter) : 0);
 }
 
 size_t
@@ -403,6 +419,12 @@ size_t
 scanner_visitCount(const Scanner *sc)
 {
     return sc->lines != nullptr ? sc->lineTerms : sc->states;
+}
+
+bool
+scanner_prefiltered(const Scanner *sc)
+{
+    return sc->prefilter != nullptr;
 }
 
 bool

@@ -54,6 +54,7 @@
 #ifndef TERMCOUNT_SCAN_INTERNAL_H
 #define TERMCOUNT_SCAN_INTERNAL_H
 
+#include "prefilter.h"
 #include "scan.h"
 
 #include <cstddef>
@@ -95,6 +96,8 @@ struct Scanner {
     uint32_t reached;       /* states in order */
     uint32_t *term;         /* entry index + 1 of the term ending at each state; 0: none */
     uint32_t *firstOut;     /* nearest state with a term on each state's chain, itself included */
+    struct Prefilter *prefilter;    /* where an occurrence may begin, or null: the
+                                       automaton reads every byte */
 
     /* A line lookup, in place of the automaton: the distinct terms in
      * sorted order, and a hash of them in open addressing. */

@@ -3,7 +3,10 @@
 // getter over a real stream and through one scratch kept for the whole
 // run, and counted by the compiled scan on 1 to 4 threads over memory, over
 // the file and in blocks of random sizes, per document, and with case
-// folded, all compared with the brute-force model.
+// folded, each in the form the compile chooses and prefiltered (its vector
+// and its plain version), all compared with the brute-force model. A third
+// of the cases have the few terms and rare matches that a prefilter skips
+// over.
 //
 //   differential [CASES [SEED]]
 //
@@ -34,9 +37,40 @@ const std::string alphabets[] = {
     std::string("x\n\r\0\xff_9Q -", 10), "aAbB \n",
 };
 
+// A case where matches are rare, as the prefilter is for: a few terms over
+// a wide alphabet, some of them put into a text of up to 9,000 bytes (past
+// the scan's windows of 4,096), their first bytes now and then a letter in
+// the other case, or at a word's start.
+Generated
+generateRare(std::mt19937_64 &rng)
+{
+    const std::string abc = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123 .,\n\t_";
+    auto pick = [&] { return abc[rng() % abc.size()]; };
+    Generated g;
+    size_t textLen = rng() % 4 == 0 ? rng() % 9000 : rng() % 600;
+    for (size_t i = 0; i < textLen; i++)
+        g.text += pick();
+    size_t count = rng() % 3 == 0 ? 1 + rng() % 24 : 1 + rng() % 4;
+    while (g.terms.size() < count) {
+        std::string t;
+        for (size_t len = 1 + rng() % 7, i = 0; i < len; i++)
+            t += pick();
+        g.terms.push_back(t);
+    }
+    for (size_t k = rng() % 12; k > 0 && !g.text.empty(); k--) {
+        std::string t = g.terms[rng() % g.terms.size()];
+        if (rng() % 3 == 0)
+            t[0] = static_cast<char>(t[0] ^ 0x20);
+        g.text.insert(rng() % (g.text.size() + 1), rng() % 2 ? " " + t : t);
+    }
+    return g;
+}
+
 Generated
 generate(std::mt19937_64 &rng)
 {
+    if (rng() % 3 == 0)
+        return generateRare(rng);
     const std::string &abc = alphabets[rng() % std::size(alphabets)];
     auto pick = [&] { return abc[rng() % abc.size()]; };
     Generated g;
@@ -220,17 +254,23 @@ countsMatch(const std::vector<std::string> &terms, Mode mode, const std::string 
             low.push_back(lowered(t));
         }
         TreePtr tree = buildTree(list);
-        unsigned form = rng() % 2 ? SCAN_COMPACT : 0;
-        ScannerPtr sc = compileScanner(tree.get(), mode, form);
-        ScannerPtr folded = compileScanner(tree.get(), mode, form | SCAN_IGNORE_CASE);
-        if (!sc || !folded)
-            abort();
         std::vector<uint64_t> want = perEntry(reference(list, mode, text), list.size());
         std::vector<uint64_t> wantLow = perEntry(reference(low, mode, lowered(text)), list.size());
-        if (!countsAgree(sc.get(), text, stream, threads, rng, want) ||
-            !countsAgree(folded.get(), text, stream, threads, rng, wantLow) ||
-            !eachAgrees(sc.get(), list, mode, text, threads, rng))
-            return false;
+        // The form the compile chooses, then the prefiltered one (its vector
+        // or its plain version) whatever the list.
+        unsigned compact = rng() % 2 ? SCAN_COMPACT : 0;
+        unsigned prefiltered = SCAN_PREFILTER | (rng() % 2 ? SCAN_PORTABLE : 0);
+        for (unsigned form : {compact, compact | prefiltered}) {
+            ScannerPtr sc = compileScanner(tree.get(), mode, form);
+            ScannerPtr folded = compileScanner(tree.get(), mode, form | SCAN_IGNORE_CASE);
+            if (!sc || !folded || ((form & SCAN_PREFILTER) != 0 &&
+                                   scanner_prefiltered(sc.get()) != (mode != Line)))
+                abort();
+            if (!countsAgree(sc.get(), text, stream, threads, rng, want) ||
+                !countsAgree(folded.get(), text, stream, threads, rng, wantLow) ||
+                !eachAgrees(sc.get(), list, mode, text, threads, rng))
+                return false;
+        }
     }
     return true;
 }

@@ -1,10 +1,14 @@
 // The term index and the three searches, driven through a one-byte memory
 // getter and a recording match handler; each table's counts also through
-// the index compiled for counting, fed in blocks of one and three bytes
-// and whole.
+// the index compiled for counting in every form, with and without a
+// prefilter, fed in blocks of one and three bytes and whole, and over the
+// text 50 times over.
 #include "support.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
 
 using namespace std::string_literals;
 using namespace support;
@@ -38,6 +42,23 @@ scanCounts(const Scanner *sc, const std::string &text, size_t block)
     return {counts, hits};
 }
 
+// Every form of the compiled scan: the one the compile chooses, each of
+// the automaton's two, and the prefilter's vector and plain versions over
+// each.
+struct Form {
+    const char *name;
+    unsigned flags;
+};
+const Form forms[] = {
+    {"chosen", 0},
+    {"automaton alone", SCAN_NO_PREFILTER},
+    {"automaton alone, compact", SCAN_COMPACT | SCAN_NO_PREFILTER},
+    {"prefiltered", SCAN_PREFILTER},
+    {"prefiltered, compact", SCAN_PREFILTER | SCAN_COMPACT},
+    {"prefiltered, plain", SCAN_PREFILTER | SCAN_PORTABLE},
+    {"prefiltered, plain, compact", SCAN_PREFILTER | SCAN_PORTABLE | SCAN_COMPACT},
+};
+
 void
 check(Mode mode, const std::vector<Case> &cases)
 {
@@ -51,13 +72,32 @@ check(Mode mode, const std::vector<Case> &cases)
         EXPECT_EQ(r.getterCalls, c.text.size() + 1);
         EXPECT_EQ(r.callsAfterEnd, 0u);
 
+        // The text alone, and 50 times over with line feeds between: long
+        // enough for a prefilter's vector loops and for candidates cut by
+        // blocks of every size.
+        std::string longText;
+        for (int i = 0; i < 50; i++)
+            longText += c.text + (i % 3 ? "\n" : " \n");
         std::vector<uint64_t> want = perEntry(c.want, c.terms.size());
-        ScannerPtr sc = compileScanner(tree.get(), mode);
-        ASSERT_NE(sc, nullptr);
-        for (size_t block : {size_t{1}, size_t{3}, c.text.size() + 1}) {
-            auto [counts, hits] = scanCounts(sc.get(), c.text, block);
-            EXPECT_EQ(counts, want) << "blocks of " << block;
-            EXPECT_EQ(hits, want);
+        std::vector<uint64_t> wantLong = perEntry(reference(c.terms, mode, longText), c.terms.size());
+        for (const Form &form : forms) {
+            SCOPED_TRACE(form.name);
+            ScannerPtr sc = compileScanner(tree.get(), mode, form.flags);
+            ASSERT_NE(sc, nullptr);
+            if ((form.flags & SCAN_PREFILTER) != 0)
+                EXPECT_EQ(scanner_prefiltered(sc.get()), mode != Line);
+            if ((form.flags & SCAN_NO_PREFILTER) != 0)
+                EXPECT_FALSE(scanner_prefiltered(sc.get()));
+            for (size_t block : {size_t{1}, size_t{3}, c.text.size() + 1}) {
+                auto [counts, hits] = scanCounts(sc.get(), c.text, block);
+                EXPECT_EQ(counts, want) << "blocks of " << block;
+                EXPECT_EQ(hits, want);
+            }
+            for (size_t block : {size_t{1}, size_t{7}, size_t{33}, longText.size()}) {
+                auto [counts, hits] = scanCounts(sc.get(), longText, block);
+                EXPECT_EQ(counts, wantLong) << "50 times, blocks of " << block;
+                EXPECT_EQ(hits, wantLong);
+            }
         }
     }
 }
@@ -212,6 +252,57 @@ TEST(Search, Line)
          {5, 1}},
         {"no terms", {}, "abc\n", {}},
     });
+}
+
+// Whether the hash prefilter runs here: it has a vector version for AVX2
+// only, and the plain one where the environment asks for it.
+bool
+hashPrefilterRuns()
+{
+    const char *plain = getenv("TERMCOUNT_PORTABLE");
+    if (plain != nullptr && *plain != '\0' && strcmp(plain, "0") != 0)
+        return true;
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+TEST(Compiled, PrefilterWhereCandidatesAreRare)
+{
+    std::vector<std::string> ten, twoLetters;
+    for (char a = 'a'; a < 'a' + 20; a++) {
+        ten.push_back(std::string(1, a) + "qzxjkvwyuf");
+        twoLetters.push_back(std::string(1, a) + "q");
+    }
+    struct ChoiceCase {
+        const char *name;
+        std::vector<std::string> terms;
+        Mode mode;
+        unsigned flags;
+        bool prefiltered;
+    };
+    const ChoiceCase cases[] = {
+        {"no terms", {}, Any, 0, true},
+        {"three words", {"ERROR", "WARNING", "FATAL"}, Any, 0, true},
+        {"three words, case folded", {"ERROR", "WARNING", "FATAL"}, Word, SCAN_IGNORE_CASE, true},
+        {"eight starts of one byte", {"a", "b", "c", "d", "e", "f", "g", "h"}, Any, 0, true},
+        {"nine starts of one byte", {"a", "b", "c", "d", "e", "f", "g", "h", "i"}, Any, 0, false},
+        {"twenty starts of two bytes", twoLetters, Any, 0, false},
+        {"twenty starts of four bytes", ten, Word, 0, hashPrefilterRuns()},
+        {"asked for none", {"ERROR"}, Any, SCAN_NO_PREFILTER, false},
+        {"mode line has none", {"ERROR"}, Line, 0, false},
+        {"nor with a line feed in a term", {"ERR\nOR"}, Line, SCAN_PREFILTER, false},
+    };
+    for (const ChoiceCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        TreePtr tree = buildTree(c.terms);
+        ScannerPtr sc = compileScanner(tree.get(), c.mode, c.flags);
+        ASSERT_NE(sc, nullptr);
+        EXPECT_EQ(scanner_prefiltered(sc.get()), c.prefiltered);
+    }
 }
 
 TEST(Search, LongInput)
