@@ -11,6 +11,7 @@
 #include "prefilter.h"
 #include "scan_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,22 +21,23 @@
 
 namespace {
 
-/* Spreads the 4-byte prefixes over the bitmap's words. Odd, so that no
- * two prefixes of `width` bytes (the rest masked off) hash alike before
- * the shift. */
-constexpr uint32_t HASH_MUL = 0x9e3779b1u;
+/* The nibbles take at most this many starts (8 to a bucket), where their
+ * tables still let few letters through. */
+constexpr size_t MOST_NIBBLE_STARTS = 64;
+constexpr double NIBBLES_FASTER = 4;
 
-/* The bitmap's size: at least 64 bits per start, so that a position whose
- * bytes begin no term is a candidate once in 64 or less (with hashes
- * spread evenly), and at most 2^18 bits (32 KiB, which stays in the first
- * or second cache level). A list with more starts than a 32nd of the
- * largest gets no prefilter: its candidates would be too many. */
-constexpr unsigned LEAST_HASH_BITS = 12, MOST_HASH_BITS = 18;
-constexpr unsigned BITS_PER_START = 64;
+/* A prefilter pays if it takes at most one position in this many for a
+ * candidate, estimated over a text of random lower-case letters. */
+constexpr double MOST_ODDS = 1.0 / 32;
 
-/* A start shorter than this is too common to filter with a hash: two
- * letters begin a word of a text as often as one in ten times. */
-constexpr unsigned LEAST_HASH_WIDTH = 3;
+/* The grams' table: a 64-bit word for each hash of two bytes, 32 KiB,
+ * which stays in the first cache level. Each byte of a word stands for an
+ * offset into the starts, and each bit of a byte for a bucket. */
+constexpr unsigned GRAM_BITS = 12;
+constexpr uint16_t GRAM_MUL = 0x9e37u;
+/* Five pairs at most, so that four positions' results lie side by side
+ * in the state (see gramsAvx2). */
+constexpr unsigned MOST_GRAM_WIDTH = 6;
 
 inline uint32_t
 load32(const unsigned char *p)
@@ -67,31 +69,77 @@ pairsAt(const Prefilter *pf, const unsigned char *p, size_t avail)
     return false;
 }
 
-inline uint32_t
-hashOf(const Prefilter *pf, uint32_t bytes)
+/* Whether some bucket has, at each of the `avail` bytes at `p` (or the
+ * width, if fewer), a start whose byte there shares its low half and a
+ * start whose byte shares its high half. */
+inline bool
+nibblesAt(const Prefilter *pf, const unsigned char *p, size_t avail)
 {
-    return (((bytes | pf->fold) & pf->keep) * HASH_MUL) >> pf->shift;
+    size_t m = avail < pf->width ? avail : pf->width;
+    unsigned in = 0xff;
+    for (size_t k = 0; k < m; k++)
+        in &= pf->buckets[k][p[k]];
+    return in != 0;
 }
 
+/* Whether an occurrence may begin at `q`, a position from `from` on, by
+ * the byte before it: in mode word, only after a non-word byte. The byte
+ * before `from` may lie out of reach, in the block before. */
 inline bool
-hashAt(const Prefilter *pf, const unsigned char *p)
+mayStart(const Prefilter *pf, const unsigned char *q, const unsigned char *from)
 {
-    uint32_t h = hashOf(pf, load32(p));
-    return (pf->bits[h >> 5] >> (h & 31)) & 1;
+    return !pf->wordStarts || q == from || !isWordByte(q[-1]);
+}
+
+/* The first of the positions from `at` that `mask` marks where an
+ * occurrence may begin, or null. */
+inline const unsigned char *
+firstMarked(const Prefilter *pf, const unsigned char *at, uint32_t mask,
+            const unsigned char *from)
+{
+    for (; mask != 0; mask &= mask - 1) {
+        const unsigned char *q = at + __builtin_ctz(mask);
+        if (mayStart(pf, q, from))
+            return q;
+    }
+    return nullptr;
+}
+
+/* The hash of the two bytes at `p`, folded as the grams were. */
+inline uint32_t
+gramOf(const Prefilter *pf, const unsigned char *p)
+{
+    uint16_t g = static_cast<uint16_t>(p[0] | (p[1] << 8) | pf->fold);
+    return static_cast<uint16_t>(g * GRAM_MUL) >> (16 - GRAM_BITS);
+}
+
+/* Whether some bucket takes the two bytes at each offset into the
+ * `width` bytes at `p`: no bucket's bit is set in every offset's byte of
+ * the words of the grams there. Where fewer than `width` bytes are left,
+ * the first byte decides alone. */
+inline bool
+gramsAt(const Prefilter *pf, const unsigned char *p, size_t avail)
+{
+    if (avail < pf->width)
+        return true;
+    unsigned out = 0;
+    for (unsigned k = 0; k + 1 < pf->width; k++)
+        out |= (pf->grams[gramOf(pf, p + k)] >> (8 * k)) & 0xff;
+    return out != 0xff;
 }
 
 /* The reference: each position in turn. Its first byte must begin a start;
- * then the pairs compare the bytes there are, and the hash tests its bit
- * where four bytes are left to load (and takes the first byte's word for
- * it where fewer are). */
+ * then each kind tests the bytes there are. */
 const unsigned char *
 plainNext(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
 {
-    for (; p != end; p++) {
-        if (!beginsStart(pf, *p))
+    for (const unsigned char *from = p; p != end; p++) {
+        if (!beginsStart(pf, *p) || !mayStart(pf, p, from))
             continue;
         size_t avail = end - p;
-        if (pf->kind == PREFILTER_PAIRS ? pairsAt(pf, p, avail) : avail < 4 || hashAt(pf, p))
+        if (pf->kind == PREFILTER_PAIRS     ? pairsAt(pf, p, avail)
+            : pf->kind == PREFILTER_NIBBLES ? nibblesAt(pf, p, avail)
+                                            : gramsAt(pf, p, avail))
             return p;
     }
     return end;
@@ -104,6 +152,7 @@ plainNext(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
 const unsigned char *
 pairsSse2(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
 {
+    const unsigned char *from = p;
     unsigned w = pf->width, n = pf->starts;
     __m128i want[PREFILTER_MOST_PAIRS][3], lower[PREFILTER_MOST_PAIRS][3];
     for (unsigned s = 0; s < n; s++)
@@ -123,7 +172,8 @@ pairsSse2(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
             any = _mm_or_si128(any, all);
         }
         if (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(any)))
-            return p + __builtin_ctz(mask);
+            if (const unsigned char *q = firstMarked(pf, p, mask, from))
+                return q;
     }
     return plainNext(pf, p, end);
 }
@@ -132,6 +182,7 @@ pairsSse2(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
 __attribute__((target("avx2"))) const unsigned char *
 pairsAvx2(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
 {
+    const unsigned char *from = p;
     unsigned w = pf->width, n = pf->starts;
     __m256i want[PREFILTER_MOST_PAIRS][3], lower[PREFILTER_MOST_PAIRS][3];
     for (unsigned s = 0; s < n; s++)
@@ -152,38 +203,116 @@ pairsAvx2(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
             any = _mm256_or_si256(any, all);
         }
         if (unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(any)))
-            return p + __builtin_ctz(mask);
+            if (const unsigned char *q = firstMarked(pf, p, mask, from))
+                return q;
     }
     return plainNext(pf, p, end);
 }
 
-/* The hash over 8 positions at a time: 16 bytes loaded once, spread into
- * the eight 4-byte words that begin at its first eight bytes, hashed, and
- * their bits gathered from the bitmap. */
-__attribute__((target("avx2"))) const unsigned char *
-hashAvx2(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
+/* The nibbles over 16 positions at a time: the buckets of each half byte
+ * looked up by a shuffle, the low and high halves' ANDed, and the bytes of
+ * a start's width at their offsets ANDed. */
+__attribute__((target("ssse3"))) const unsigned char *
+nibblesSsse3(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
 {
-    const __m256i spread = _mm256_setr_epi8(0, 1, 2, 3, 1, 2, 3, 4, 2, 3, 4, 5, 3, 4, 5, 6,
-                                            4, 5, 6, 7, 5, 6, 7, 8, 6, 7, 8, 9, 7, 8, 9, 10);
-    const __m256i fold = _mm256_set1_epi32(static_cast<int>(pf->fold));
-    const __m256i keep = _mm256_set1_epi32(static_cast<int>(pf->keep));
-    const __m256i mul = _mm256_set1_epi32(static_cast<int>(HASH_MUL));
-    const __m256i low5 = _mm256_set1_epi32(31);
-    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(pf->shift));
-    const int *bits = reinterpret_cast<const int *>(pf->bits);
-    for (; end - p >= 16; p += 8) {
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m256i v = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(b), spread);
-        v = _mm256_and_si256(_mm256_or_si256(v, fold), keep);
-        __m256i h = _mm256_srl_epi32(_mm256_mullo_epi32(v, mul), shift);
-        __m256i words = _mm256_i32gather_epi32(bits, _mm256_srli_epi32(h, 5), 4);
-        /* The bit of each hash moved to its word's sign. */
-        __m256i at = _mm256_sub_epi32(low5, _mm256_and_si256(h, low5));
-        __m256i top = _mm256_sllv_epi32(words, at);
-        if (unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(top))))
-            return p + __builtin_ctz(mask);
+    const unsigned char *from = p;
+    unsigned w = pf->width;
+    __m128i lo[4], hi[4];
+    const __m128i low4 = _mm_set1_epi8(0x0f);
+    for (unsigned k = 0; k < w; k++) {
+        lo[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pf->nibbles[k][0]));
+        hi[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pf->nibbles[k][1]));
+    }
+    for (; end - p >= static_cast<ptrdiff_t>(16 + w - 1); p += 16) {
+        __m128i in = _mm_set1_epi8(-1);
+        for (unsigned k = 0; k < w; k++) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k));
+            __m128i l = _mm_shuffle_epi8(lo[k], _mm_and_si128(v, low4));
+            __m128i h = _mm_shuffle_epi8(hi[k], _mm_and_si128(_mm_srli_epi16(v, 4), low4));
+            in = _mm_and_si128(in, _mm_and_si128(l, h));
+        }
+        unsigned none = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(in, _mm_setzero_si128())));
+        if (unsigned mask = none ^ 0xffffu)
+            if (const unsigned char *q = firstMarked(pf, p, mask, from))
+                return q;
     }
     return plainNext(pf, p, end);
+}
+
+/* The same over 32 positions at a time, each table in both lanes. */
+__attribute__((target("avx2"))) const unsigned char *
+nibblesAvx2(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
+{
+    const unsigned char *from = p;
+    unsigned w = pf->width;
+    __m256i lo[4], hi[4];
+    const __m256i low4 = _mm256_set1_epi8(0x0f);
+    for (unsigned k = 0; k < w; k++) {
+        lo[k] = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(pf->nibbles[k][0])));
+        hi[k] = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(pf->nibbles[k][1])));
+    }
+    for (; end - p >= static_cast<ptrdiff_t>(32 + w - 1); p += 32) {
+        __m256i in = _mm256_set1_epi8(-1);
+        for (unsigned k = 0; k < w; k++) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k));
+            __m256i l = _mm256_shuffle_epi8(lo[k], _mm256_and_si256(v, low4));
+            __m256i h = _mm256_shuffle_epi8(hi[k], _mm256_and_si256(_mm256_srli_epi16(v, 4), low4));
+            in = _mm256_and_si256(in, _mm256_and_si256(l, h));
+        }
+        unsigned none = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(in, _mm256_setzero_si256())));
+        if (unsigned mask = ~none)
+            if (const unsigned char *q = firstMarked(pf, p, mask, from))
+                return q;
+    }
+    return plainNext(pf, p, end);
+}
+
+/* The grams 32 positions at a time: their hashes computed in 16-bit lanes
+ * and stored, then each looked up, and the words of four positions ORed
+ * into the state at once. With the bytes above the last offset's clear in
+ * every word, the state's bytes `width - 2` up to `width + 1` then hold the
+ * results of the four starts, the earliest highest. */
+__attribute__((target("avx2"))) const unsigned char *
+gramsAvx2(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
+{
+    size_t test = pf->width - 2;
+    if (static_cast<size_t>(end - p) < test + 33)
+        return plainNext(pf, p, end);
+    const __m256i fold = _mm256_set1_epi16(static_cast<short>(pf->fold));
+    const __m256i mul = _mm256_set1_epi16(static_cast<short>(GRAM_MUL));
+    const uint64_t *grams = pf->grams;
+    uint64_t state = 0;
+    for (size_t k = 0; k < test; k++)
+        state = (state << 8) | grams[gramOf(pf, p + k)];
+    alignas(32) uint16_t at[32];
+    const unsigned char *j = p + test;
+    for (; end - j >= 33; j += 32) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(j));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(j + 1));
+        a = _mm256_permute4x64_epi64(a, 0xd8);
+        b = _mm256_permute4x64_epi64(b, 0xd8);
+        for (int half = 0; half < 2; half++) {
+            __m256i g = half ? _mm256_unpackhi_epi8(a, b) : _mm256_unpacklo_epi8(a, b);
+            g = _mm256_srli_epi16(_mm256_mullo_epi16(_mm256_or_si256(g, fold), mul), 16 - GRAM_BITS);
+            _mm256_store_si256(reinterpret_cast<__m256i *>(at + 16 * half), g);
+        }
+        for (unsigned s = 0; s < 32; s += 4) {
+            state = (state << 32) | (grams[at[s]] << 24) | (grams[at[s + 1]] << 16) |
+                    (grams[at[s + 2]] << 8) | grams[at[s + 3]];
+            uint32_t four = static_cast<uint32_t>(state >> (8 * test));
+            if (four != 0xffffffffu) {
+                uint32_t mask = 0;
+                for (unsigned k = 0; k < 4; k++)
+                    mask |= (((four >> (8 * (3 - k))) & 0xff) != 0xff) << k;
+                if (const unsigned char *q = firstMarked(pf, j + s - test, mask, p))
+                    return q;
+            }
+        }
+    }
+    return plainNext(pf, j - test, end);
 }
 
 bool
@@ -193,12 +322,11 @@ hasAvx2()
     return __builtin_cpu_supports("avx2");
 }
 
-#else
-
 bool
-hasAvx2()
+hasSsse3()
 {
-    return false;
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3");
 }
 
 #endif
@@ -246,40 +374,179 @@ buildPairs(Prefilter *pf, const Entered *t, size_t n, bool folding)
                 pf->first[b >> 6] |= uint64_t{1} << (b & 63);
 }
 
-/* The bitmap of the starts, each set as the text's 4-byte load at it
- * would be hashed: its first `width` bytes, the rest masked off. */
-bool
-buildHash(Prefilter *pf, const Entered *t, size_t n, size_t starts, bool folding)
+/* The starts dealt into the 8 buckets in sorted order, so that starts
+ * that begin alike share one; each start's byte at each offset sets its
+ * bucket's bit at that byte's halves, and at both cases' if folded. */
+void
+buildNibbles(Prefilter *pf, const Entered *t, size_t n, size_t starts, bool folding)
 {
-    pf->kind = PREFILTER_HASH;
-    unsigned bits = LEAST_HASH_BITS;
-    while (bits < MOST_HASH_BITS && (uint64_t{1} << bits) < starts * BITS_PER_START)
-        bits++;
-    pf->shift = 32 - bits;
-    pf->fold = folding ? 0x20202020u : 0;
-    unsigned char ones[4] = {};
-    memset(ones, 0xff, pf->width);
-    pf->keep = load32(ones);
-    pf->bits = static_cast<uint32_t *>(calloc(size_t{1} << (bits - 5), sizeof *pf->bits));
-    if (pf->bits == nullptr)
-        return false;
-    bool firstFolded[256] = {};
+    pf->kind = PREFILTER_NIBBLES;
+    size_t s = 0;
     for (size_t i = 0; i < n; i++) {
-        unsigned char head[4] = {};
-        memcpy(head, t[i].bytes, pf->width);
-        uint32_t h = hashOf(pf, load32(head));
-        pf->bits[h >> 5] |= uint32_t{1} << (h & 31);
-        firstFolded[head[0] | (pf->fold & 0xff)] = true;
+        if (i > 0 && memcmp(t[i - 1].bytes, t[i].bytes, pf->width) == 0)
+            continue;
+        unsigned bit = 1u << (s++ * 8 / starts);
+        for (unsigned k = 0; k < pf->width; k++) {
+            unsigned char b = t[i].bytes[k];
+            for (unsigned char v : {b, static_cast<unsigned char>(b ^ 0x20)}) {
+                if (v != b && !(folding && b >= 'a' && b <= 'z'))
+                    continue;
+                pf->nibbles[k][0][v & 15] |= static_cast<unsigned char>(bit);
+                pf->nibbles[k][1][v >> 4] |= static_cast<unsigned char>(bit);
+            }
+        }
     }
+    for (unsigned k = 0; k < pf->width; k++)
+        for (unsigned b = 0; b < 256; b++)
+            pf->buckets[k][b] = pf->nibbles[k][0][b & 15] & pf->nibbles[k][1][b >> 4];
     for (unsigned b = 0; b < 256; b++)
-        if (firstFolded[b | (pf->fold & 0xff)])
+        if (pf->buckets[0][b] != 0)
             pf->first[b >> 6] |= uint64_t{1} << (b & 63);
+}
+
+/* The share of positions of a text of lower-case letters that the nibbles
+ * would take for candidates: per bucket, the letters it lets through at
+ * each offset, multiplied over the offsets; summed over the buckets. */
+double
+nibblesOdds(const Prefilter *pf)
+{
+    double odds = 0;
+    for (unsigned bit = 1; bit < 256; bit <<= 1) {
+        double in = 1;
+        for (unsigned k = 0; k < pf->width; k++) {
+            unsigned letters = 0;
+            for (unsigned b = 'a'; b <= 'z'; b++)
+                letters += (pf->buckets[k][b] & bit) != 0;
+            in *= letters / 26.0;
+        }
+        odds += in;
+    }
+    return odds;
+}
+
+/* The grams with the words of successive positions shifted into one
+ * state, a load, a shift and an OR a byte: after the word of the grams at
+ * position j is ORed in, the state's byte `width - 2` holds, for the start
+ * at j - (width - 2), the OR of each offset's byte of the words at its
+ * grams; a bucket's bit left clear there makes it a candidate. The last
+ * positions, where a start's grams would run past the end, are the plain
+ * version's. */
+const unsigned char *
+gramsNext(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
+{
+    size_t test = pf->width - 2;
+    if (static_cast<size_t>(end - p) < pf->width)
+        return plainNext(pf, p, end);
+    const unsigned char *last = end - pf->width;  /* the last start tested here */
+    uint64_t state = 0;
+    for (size_t k = 0; k < test; k++)
+        state = (state << 8) | pf->grams[gramOf(pf, p + k)];
+    for (const unsigned char *j = p + test;; j++) {
+        state = (state << 8) | pf->grams[gramOf(pf, j)];
+        if (((state >> (8 * test)) & 0xff) != 0xff && mayStart(pf, j - test, p))
+            return j - test;
+        if (j - test == last)
+            break;
+    }
+    return plainNext(pf, last + 1, end);
+}
+
+/* The bucket of the term ranked `r` by length, of `n` with `shorter` of
+ * them shorter than the width. A short term lets through whatever follows
+ * its bytes, and so makes its bucket take every position where its first
+ * bytes occur: the shortest get buckets of their own, then of 2 and of 4,
+ * and the short ones left share a fourth; the rest, which every offset
+ * filters, share the other buckets alike. */
+unsigned
+gramBucket(size_t r, size_t shorter, size_t n)
+{
+    unsigned bucket = 0;
+    size_t from = 0;
+    for (size_t size = 1; bucket < 3 && from < shorter; size *= 2, bucket++) {
+        if (r < from + size && r < shorter)
+            return bucket;
+        from = std::min(from + size, shorter);
+    }
+    if (r < shorter)
+        return bucket;
+    bucket += shorter > from;
+    unsigned left = 8 - bucket;
+    return bucket + static_cast<unsigned>((r - shorter) * left / (n - shorter));
+}
+
+/* The terms dealt into the 8 buckets, shortest first, so that the short
+ * ones, which let through whatever follows them, share few buckets. A
+ * term's two bytes at each offset clear its bucket's bit in that offset's
+ * byte of their gram's word; an offset past its end clears it in every
+ * word. */
+bool
+buildGrams(Prefilter *pf, const Entered *t, size_t n, bool folding)
+{
+    pf->kind = PREFILTER_GRAMS;
+    pf->fold = folding ? 0x2020u : 0;
+    pf->grams = static_cast<uint64_t *>(malloc((size_t{1} << GRAM_BITS) * sizeof *pf->grams));
+    size_t *order = static_cast<size_t *>(malloc((n ? n : 1) * sizeof *order));
+    if (pf->grams == nullptr || order == nullptr) {
+        free(order);
+        return false;
+    }
+    uint64_t offsets = ~uint64_t{0} >> (8 * (8 - (pf->width - 1)));
+    std::fill(pf->grams, pf->grams + (size_t{1} << GRAM_BITS), offsets);
+    for (size_t i = 0; i < n; i++)
+        order[i] = i;
+    std::stable_sort(order, order + n, [&](size_t a, size_t b) { return t[a].length < t[b].length; });
+    uint64_t wild = 0;
+    size_t shorter = 0;
+    while (shorter < n && t[order[shorter]].length < pf->width)
+        shorter++;
+    for (size_t r = 0; r < n; r++) {
+        const Entered &e = t[order[r]];
+        unsigned bucket = gramBucket(r, shorter, n);
+        for (unsigned k = 0; k + 1 < pf->width; k++) {
+            uint64_t bit = uint64_t{1} << (8 * k + bucket);
+            if (k + 1 < e.length)
+                pf->grams[gramOf(pf, e.bytes + k)] &= ~bit;
+            else
+                wild |= bit;
+        }
+        unsigned char b = e.bytes[0];
+        for (unsigned char v : {b, static_cast<unsigned char>(b ^ 0x20)})
+            if (v == b || (folding && b >= 'a' && b <= 'z'))
+                pf->first[v >> 6] |= uint64_t{1} << (v & 63);
+    }
+    for (size_t g = 0; g < (size_t{1} << GRAM_BITS); g++)
+        pf->grams[g] &= ~wild;
+    free(order);
     return true;
 }
 
-/* The version to run: the vector one for the CPU, unless the plain one is
- * asked for. Null where the hash has no vector version here: the plain
- * hash gains too little over the automaton to be worth its candidates. */
+/* The grams' candidates among the positions of a text of random lower-case
+ * letters: per bucket, the share of letter pairs it takes at each offset,
+ * multiplied over the offsets; summed over the buckets. */
+double
+gramsOdds(const Prefilter *pf)
+{
+    double odds = 0;
+    for (unsigned bucket = 0; bucket < 8; bucket++) {
+        double in = 1;
+        for (unsigned k = 0; k + 1 < pf->width; k++) {
+            unsigned pairs = 0;
+            for (unsigned a = 'a'; a <= 'z'; a++)
+                for (unsigned b = 'a'; b <= 'z'; b++) {
+                    unsigned char two[2] = {static_cast<unsigned char>(a), static_cast<unsigned char>(b)};
+                    pairs += (pf->grams[gramOf(pf, two)] >> (8 * k + bucket) & 1) == 0;
+                }
+            in *= pairs / 676.0;
+        }
+        odds += in;
+    }
+    return odds;
+}
+
+/* The version to run: the vector one for the CPU, or the grams' shifts,
+ * unless the plain one is asked for. Null where the nibbles have no vector
+ * version here: their plain version gains too little over the automaton
+ * to be worth its candidates. */
 auto
 chooseNext(PrefilterKind kind, bool plain)
 {
@@ -290,46 +557,74 @@ chooseNext(PrefilterKind kind, bool plain)
 #if defined(__x86_64__)
     if (kind == PREFILTER_PAIRS)
         return static_cast<Next>(hasAvx2() ? pairsAvx2 : pairsSse2);
-    if (hasAvx2())
-        return static_cast<Next>(hashAvx2);
+    if (kind == PREFILTER_NIBBLES && (hasAvx2() || hasSsse3()))
+        return static_cast<Next>(hasAvx2() ? nibblesAvx2 : nibblesSsse3);
+    if (kind == PREFILTER_GRAMS)
+        return static_cast<Next>(hasAvx2() ? gramsAvx2 : gramsNext);
     return static_cast<Next>(nullptr);
 #else
-    return static_cast<Next>(kind == PREFILTER_PAIRS ? plainNext : nullptr);
+    return static_cast<Next>(kind == PREFILTER_PAIRS   ? plainNext
+                             : kind == PREFILTER_GRAMS ? gramsNext
+                                                       : nullptr);
 #endif
 }
 
 } // namespace
 
 bool
-prefilter_build(const Entered *t, size_t n, bool folding, unsigned how, Prefilter **out)
+prefilter_build(const Entered *t, size_t n, bool folding, bool wordStarts, unsigned how,
+                Prefilter **out)
 {
     *out = nullptr;
-    size_t shortest = SIZE_MAX;
-    for (size_t i = 0; i < n; i++)
+    size_t shortest = SIZE_MAX, longest = 0;
+    for (size_t i = 0; i < n; i++) {
         shortest = std::min(shortest, t[i].length);
-    bool always = (how & PREFILTER_ALWAYS) != 0;
-    bool plain = (how & PREFILTER_PLAIN) != 0 || plainWanted();
-    size_t pairWidth = std::min<size_t>(shortest, 3), hashWidth = std::min<size_t>(shortest, 4);
-    bool pairs = countStarts(t, n, pairWidth) <= PREFILTER_MOST_PAIRS;
-    size_t starts = pairs ? 0 : countStarts(t, n, hashWidth);
-    if (!pairs && !always &&
-        (hashWidth < LEAST_HASH_WIDTH ||
-         starts * BITS_PER_START > (size_t{1} << MOST_HASH_BITS) * 2))
-        return true;
-    auto next = chooseNext(pairs ? PREFILTER_PAIRS : PREFILTER_HASH, plain);
-    if (next == nullptr && !always)
-        return true;
+        longest = std::max(longest, t[i].length);
+    }
     Prefilter *pf = static_cast<Prefilter *>(calloc(1, sizeof *pf));
     if (pf == nullptr)
         return false;
-    pf->width = static_cast<unsigned>(pairs ? pairWidth : hashWidth);
-    if (pairs) {
+    bool plain = (how & PREFILTER_PLAIN) != 0 || plainWanted();
+    double odds = 0;
+    pf->width = static_cast<unsigned>(std::min<size_t>(shortest, 3));
+    if (countStarts(t, n, pf->width) <= PREFILTER_MOST_PAIRS) {
         buildPairs(pf, t, n, folding);
-    } else if (!buildHash(pf, t, n, starts, folding)) {
+    } else {
+        pf->width = static_cast<unsigned>(std::min<size_t>(shortest, 4));
+        size_t starts = countStarts(t, n, pf->width);
+        if (starts <= MOST_NIBBLE_STARTS) {
+            buildNibbles(pf, t, n, starts, folding);
+            odds = nibblesOdds(pf);
+        }
+        /* The nibbles test 32 positions in a dozen instructions, the grams
+         * one in a few: the grams must let through several times fewer. */
+        if (starts > MOST_NIBBLE_STARTS || odds > MOST_ODDS || chooseNext(pf->kind, plain) == nullptr) {
+            Prefilter nibbles = *pf;
+            memset(pf->nibbles, 0, sizeof pf->nibbles);
+            memset(pf->buckets, 0, sizeof pf->buckets);
+            memset(pf->first, 0, sizeof pf->first);
+            pf->width = static_cast<unsigned>(std::max<size_t>(2, std::min<size_t>(longest, MOST_GRAM_WIDTH)));
+            if (!buildGrams(pf, t, n, folding)) {
+                prefilter_free(pf);
+                return false;
+            }
+            double gramOdds = shortest >= 2 ? gramsOdds(pf) : 1;
+            if (starts <= MOST_NIBBLE_STARTS && odds <= MOST_ODDS && odds <= NIBBLES_FASTER * gramOdds &&
+                chooseNext(nibbles.kind, plain) != nullptr) {
+                free(pf->grams);
+                *pf = nibbles;
+            } else {
+                odds = gramOdds;
+            }
+        }
+    }
+    auto next = chooseNext(pf->kind, plain);
+    if ((how & PREFILTER_ALWAYS) == 0 && (odds > MOST_ODDS || next == nullptr)) {
         prefilter_free(pf);
-        return false;
+        return true;
     }
     pf->next = next ? next : plainNext;
+    pf->wordStarts = wordStarts;
     *out = pf;
     return true;
 }
@@ -339,13 +634,13 @@ prefilter_free(Prefilter *pf)
 {
     if (pf == nullptr)
         return;
-    free(pf->bits);
+    free(pf->grams);
     free(pf);
 }
 
 size_t
 prefilter_size(const Prefilter *pf)
 {
-    size_t bits = pf->bits != nullptr ? (size_t{1} << (32 - pf->shift)) / 8 : 0;
-    return sizeof *pf + bits;
+    size_t grams = pf->grams != nullptr ? (size_t{1} << GRAM_BITS) * sizeof *pf->grams : 0;
+    return sizeof *pf + grams;
 }

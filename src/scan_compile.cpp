@@ -288,7 +288,7 @@ choosePrefilter(Scanner *sc, const Entered *terms, size_t n, bool folding, unsig
         return true;
     unsigned how = ((flags & SCAN_PREFILTER) != 0 ? PREFILTER_ALWAYS : 0) |
                    ((flags & SCAN_PORTABLE) != 0 ? PREFILTER_PLAIN : 0);
-    return prefilter_build(terms, n, folding, how, &sc->prefilter);
+    return prefilter_build(terms, n, folding, sc->mode == SCAN_WORD, how, &sc->prefilter);
 }
 
 /* Builds the automaton of the sorted terms into `sc`. Returns false if

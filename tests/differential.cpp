@@ -37,8 +37,8 @@ const std::string alphabets[] = {
     std::string("x\n\r\0\xff_9Q -", 10), "aAbB \n",
 };
 
-// A case where matches are rare, as the prefilter is for: a few terms over
-// a wide alphabet, some of them put into a text of up to 9,000 bytes (past
+// A case where matches are rare, as the prefilter is for: a few terms (now
+// and then up to 80, for the prefilter's larger kinds) over a wide alphabet, some of them put into a text of up to 9,000 bytes (past
 // the scan's windows of 4,096), their first bytes now and then a letter in
 // the other case, or at a word's start.
 Generated
@@ -50,7 +50,7 @@ generateRare(std::mt19937_64 &rng)
     size_t textLen = rng() % 4 == 0 ? rng() % 9000 : rng() % 600;
     for (size_t i = 0; i < textLen; i++)
         g.text += pick();
-    size_t count = rng() % 3 == 0 ? 1 + rng() % 24 : 1 + rng() % 4;
+    size_t count = rng() % 3 == 0 ? 1 + rng() % 80 : 1 + rng() % 4;
     while (g.terms.size() < count) {
         std::string t;
         for (size_t len = 1 + rng() % 7, i = 0; i < len; i++)

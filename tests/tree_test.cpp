@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <cctype>
+#include <random>
 
 using namespace std::string_literals;
 using namespace support;
@@ -254,28 +254,59 @@ TEST(Search, Line)
     });
 }
 
-// Whether the hash prefilter runs here: it has a vector version for AVX2
-// only, and the plain one where the environment asks for it.
-bool
-hashPrefilterRuns()
+// Lists of every size the prefilter has a kind for, over a long text of
+// words that holds their terms now and then, in either case: every form
+// counts what the brute-force model does, in blocks of every size, and
+// with case folded what the model counts over the lowered text.
+TEST(Compiled, EveryFormAgreesWithTheModel)
 {
-    const char *plain = getenv("TERMCOUNT_PORTABLE");
-    if (plain != nullptr && *plain != '\0' && strcmp(plain, "0") != 0)
-        return true;
-#if defined(__x86_64__)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-#else
-    return false;
-#endif
+    std::mt19937_64 rng(7);
+    auto word = [&](size_t least) {
+        std::string w;
+        for (size_t n = least + rng() % 8; w.size() < n;)
+            w += static_cast<char>('a' + rng() % 26);
+        return w;
+    };
+    for (size_t count : {3, 8, 20, 60, 300}) {
+        std::vector<std::string> terms, low;
+        for (size_t i = 0; i < count; i++)
+            terms.push_back(word(i == 0 ? 2 : 4));
+        std::string text;
+        while (text.size() < 20000) {
+            std::string w = rng() % 8 == 0 ? terms[rng() % count] : word(1);
+            if (rng() % 4 == 0)
+                w[0] = static_cast<char>(w[0] - 'a' + 'A');
+            text += w + (rng() % 10 == 0 ? "\n" : " ");
+        }
+        std::string lowText = text;
+        for (char &ch : lowText)
+            ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+        TreePtr tree = buildTree(terms);
+        for (Mode mode : {Any, Word}) {
+            std::vector<uint64_t> want = perEntry(reference(terms, mode, text), count);
+            std::vector<uint64_t> wantLow = perEntry(reference(terms, mode, lowText), count);
+            for (const Form &form : forms)
+                for (unsigned fold : {0, int{SCAN_IGNORE_CASE}}) {
+                    SCOPED_TRACE(std::to_string(count) + " terms, mode " + std::to_string(mode) +
+                                 ", " + form.name + (fold ? ", case folded" : ""));
+                    ScannerPtr sc = compileScanner(tree.get(), mode, form.flags | fold);
+                    ASSERT_NE(sc, nullptr);
+                    for (size_t block : {size_t{1}, size_t{29}, size_t{4099}, text.size()}) {
+                        auto [counts, hits] = scanCounts(sc.get(), text, block);
+                        EXPECT_EQ(counts, fold ? wantLow : want) << "blocks of " << block;
+                        EXPECT_EQ(hits, fold ? wantLow : want);
+                    }
+                }
+        }
+    }
 }
 
 TEST(Compiled, PrefilterWhereCandidatesAreRare)
 {
-    std::vector<std::string> ten, twoLetters;
+    std::vector<std::string> ten, oneByte;
     for (char a = 'a'; a < 'a' + 20; a++) {
         ten.push_back(std::string(1, a) + "qzxjkvwyuf");
-        twoLetters.push_back(std::string(1, a) + "q");
+        oneByte.push_back(std::string(1, a));
     }
     struct ChoiceCase {
         const char *name;
@@ -290,8 +321,8 @@ TEST(Compiled, PrefilterWhereCandidatesAreRare)
         {"three words, case folded", {"ERROR", "WARNING", "FATAL"}, Word, SCAN_IGNORE_CASE, true},
         {"eight starts of one byte", {"a", "b", "c", "d", "e", "f", "g", "h"}, Any, 0, true},
         {"nine starts of one byte", {"a", "b", "c", "d", "e", "f", "g", "h", "i"}, Any, 0, false},
-        {"twenty starts of two bytes", twoLetters, Any, 0, false},
-        {"twenty starts of four bytes", ten, Word, 0, hashPrefilterRuns()},
+        {"twenty terms of one byte", oneByte, Any, 0, false},
+        {"twenty starts of four bytes", ten, Word, 0, true},
         {"asked for none", {"ERROR"}, Any, SCAN_NO_PREFILTER, false},
         {"mode line has none", {"ERROR"}, Line, 0, false},
         {"nor with a line feed in a term", {"ERR\nOR"}, Line, SCAN_PREFILTER, false},
