@@ -1,12 +1,12 @@
 /*
- * prefilter.cpp: the candidates of prefilter.h, in plain C++ and with SSE2
- * and AVX2, and the choice among them.
+ * prefilter.cpp: the candidates of prefilter.h, in plain C++, with SSE2,
+ * SSSE3 and AVX2 and with the grams' shifts, and the choice among them.
  *
- * A vector version tests 32 (AVX2) or 16 (SSE2) positions at once and
- * leaves the last few positions of what it is given, where its loads would
- * run past the end, to the plain version; so the plain version is the only
- * one that meets the end of a block, and its tests there are what makes an
- * occurrence cut by a block boundary a candidate.
+ * A fast version tests 32 (AVX2), 16 (SSE2, SSSE3) or 4 (grams) positions
+ * at once and leaves the last few positions of what it is given, where its
+ * loads would run past the end, to the plain version; so the plain version
+ * is the only one that meets the end of a block, and its tests there are
+ * what makes an occurrence cut by a block boundary a candidate.
  */
 #include "prefilter.h"
 #include "scan_internal.h"
@@ -38,14 +38,6 @@ constexpr uint16_t GRAM_MUL = 0x9e37u;
 /* Five pairs at most, so that four positions' results lie side by side
  * in the state (see gramsAvx2). */
 constexpr unsigned MOST_GRAM_WIDTH = 6;
-
-inline uint32_t
-load32(const unsigned char *p)
-{
-    uint32_t w;
-    memcpy(&w, p, sizeof w);
-    return w;
-}
 
 inline bool
 beginsStart(const Prefilter *pf, unsigned char b)
