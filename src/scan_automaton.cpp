@@ -18,7 +18,10 @@ constexpr size_t SPLIT = 64;
 /*
  * The hot loops. `visits` gets 1 for the state the scan is in before each
  * byte whose class lets an end count; `counts` is 1 for every class in
- * mode any, so there the adds never depend on the byte.
+ * mode any, so there the adds never depend on the byte. The walks take
+ * their Walk by value: a copy's fields stay in registers, where those
+ * behind a reference would be loaded again after every add to `visits`,
+ * which might alias them.
  */
 template <typename Form>
 struct Walk {
@@ -37,7 +40,7 @@ struct Walk {
 
 template <typename W>
 uint32_t
-walkOne(const W &w, uint32_t at, const unsigned char *p, const unsigned char *end)
+walkOne(W w, uint32_t at, const unsigned char *p, const unsigned char *end)
 {
     while (p != end)
         at = w.step(at, *p++);
@@ -47,7 +50,7 @@ walkOne(const W &w, uint32_t at, const unsigned char *p, const unsigned char *en
 /* Two pieces of a text in one loop, each with its own state. */
 template <typename W>
 uint32_t
-walkTwo(const W &w, uint32_t a, const unsigned char *p, const unsigned char *pEnd,
+walkTwo(W w, uint32_t a, const unsigned char *p, const unsigned char *pEnd,
         uint32_t b, const unsigned char *q, const unsigned char *qEnd)
 {
     size_t both = std::min(pEnd - p, qEnd - q);
@@ -63,7 +66,7 @@ walkTwo(const W &w, uint32_t a, const unsigned char *p, const unsigned char *pEn
  * counts nothing meanwhile, so the scan skips to the line feed. */
 template <typename W>
 uint32_t
-walkLines(const W &w, uint32_t middle, uint32_t at, const unsigned char *p,
+walkLines(W w, uint32_t middle, uint32_t at, const unsigned char *p,
           const unsigned char *end)
 {
     while (p != end) {
@@ -93,7 +96,7 @@ middleCut(const unsigned char *p, size_t size)
  * counts nothing. */
 template <typename W>
 uint32_t
-walkAll(const Scanner *sc, const W &w, uint32_t at, const unsigned char *p, size_t size)
+walkAll(const Scanner *sc, W w, uint32_t at, const unsigned char *p, size_t size)
 {
     size_t cut = sc->cuttable && size >= SPLIT ? middleCut(p, size) : 0;
     if (cut == 0 || cut == size)
@@ -142,7 +145,7 @@ constexpr size_t CANDIDATE_COST = 48;
  * and to `*candidates` the jumps it took. */
 template <typename W>
 uint32_t
-walkSkipping(const W &w, const Skip &skip, uint32_t at, const unsigned char *p,
+walkSkipping(W w, Skip skip, uint32_t at, const unsigned char *p,
              const unsigned char *end, size_t *skipped, size_t *candidates)
 {
     while (p != end) {
@@ -163,10 +166,11 @@ walkSkipping(const W &w, const Skip &skip, uint32_t at, const unsigned char *p,
 }
 
 /* The block in windows, skipping; after a window where skipping saved
- * less than half the bytes, a stretch of reading every byte. */
+ * less than half the bytes, a stretch of reading every byte. Kept out of
+ * feed, whose walks over every byte are the dense lists' hot loops. */
 template <typename W>
-uint32_t
-feedSkipping(const Scanner *sc, const W &w, uint32_t at, const unsigned char *p, size_t size)
+[[gnu::noinline]] uint32_t
+feedSkipping(const Scanner *sc, W w, uint32_t at, const unsigned char *p, size_t size)
 {
     Skip skip = skipOf(sc);
     const unsigned char *end = p + size;
