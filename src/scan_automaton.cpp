@@ -131,43 +131,53 @@ skipOf(const Scanner *sc)
 }
 
 /* How far a scan skips before it looks at how well skipping goes, and how
- * far it reads every byte when it goes badly: where candidates come every
- * few bytes, each costs a call and a jump, and the interleaved walks of
- * walkAll are faster. A look costs one such window in 64. */
-constexpr size_t WINDOW = 4096, DENSE_STRETCH = 64 * WINDOW;
+ * far it then reads every byte if it went badly: where candidates come
+ * every few bytes, each costs a call and a jump, and the interleaved walks
+ * of walkAll are faster. A window goes badly when its steps and candidates
+ * cost more than half its bytes would; the look ends there, so that a
+ * dense text pays a few candidates per stretch. */
+constexpr size_t WINDOW = 1 << 16, DENSE_STRETCH = 1 << 18;
 
 /* The cost of a candidate, in bytes walked: the call and its setup, as
  * measured with the grams' five lookups to begin. */
-constexpr size_t CANDIDATE_COST = 48;
+constexpr ptrdiff_t CANDIDATE_COST = 48;
 
-/* Walks [p, end), jumping from an idle state to the next candidate;
- * returns the state at `end` and adds to `*skipped` the bytes it jumped
- * and to `*candidates` the jumps it took. */
+/* Walks from `*p` towards `end`, jumping from an idle state to the next
+ * candidate, until `*budget` is spent: a step costs 1, a candidate
+ * CANDIDATE_COST. Returns the state where it stopped, and `*p` there. */
 template <typename W>
 uint32_t
-walkSkipping(W w, Skip skip, uint32_t at, const unsigned char *p,
-             const unsigned char *end, size_t *skipped, size_t *candidates)
+walkSkipping(W w, Skip skip, uint32_t at, const unsigned char **from,
+             const unsigned char *end, ptrdiff_t *budget)
 {
+    const unsigned char *p = *from;
+    ptrdiff_t left = *budget;
     while (p != end) {
         if (at <= skip.idle) {
+            if (left < 0)
+                break;
             const unsigned char *q = prefilter_next(skip.pf, p, end);
-            ++*candidates;
+            left -= CANDIDATE_COST;
             if (q != p) {
-                *skipped += q - p;
                 at = skip.rootAfter(q[-1]);
                 p = q;
                 if (p == end)
                     break;
             }
+        } else if (left < 0) {
+            break;
         }
         at = w.step(at, *p++);
+        left--;
     }
+    *from = p;
+    *budget = left;
     return at;
 }
 
-/* The block in windows, skipping; after a window where skipping saved
- * less than half the bytes, a stretch of reading every byte. Kept out of
- * feed, whose walks over every byte are the dense lists' hot loops. */
+/* The block in windows, skipping; after a window that went badly, a
+ * stretch of reading every byte. Kept out of feed, whose walks over every
+ * byte are the dense lists' hot loops. */
 template <typename W>
 [[gnu::noinline]] uint32_t
 feedSkipping(const Scanner *sc, W w, uint32_t at, const unsigned char *p, size_t size)
@@ -175,10 +185,10 @@ feedSkipping(const Scanner *sc, W w, uint32_t at, const unsigned char *p, size_t
     Skip skip = skipOf(sc);
     const unsigned char *end = p + size;
     while (p != end) {
-        size_t n = std::min<size_t>(WINDOW, end - p), skipped = 0, candidates = 0;
-        at = walkSkipping(w, skip, at, p, p + n, &skipped, &candidates);
-        p += n;
-        if ((n - skipped) + candidates * CANDIDATE_COST > n / 2) {
+        size_t n = std::min<size_t>(WINDOW, end - p);
+        ptrdiff_t budget = static_cast<ptrdiff_t>(n / 2);
+        at = walkSkipping(w, skip, at, &p, p + n, &budget);
+        if (budget < 0) {
             size_t stretch = std::min<size_t>(DENSE_STRETCH, end - p);
             at = walkAll(sc, w, at, p, stretch);
             p += stretch;
