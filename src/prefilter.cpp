@@ -323,16 +323,22 @@ hasSsse3()
 
 #endif
 
-/* Whether TERMCOUNT_PORTABLE is set (to anything but 0) in the
- * environment: the tests run the plain version over every compile so. */
-bool
-plainWanted()
+/* What TERMCOUNT_PORTABLE in the environment asks for, for the tests: 1
+ * (or anything but 0 and sse) the plain version over every compile, sse
+ * the 16-byte versions and the grams' plain shifts, as on a CPU without
+ * AVX2. */
+enum Wanted { WANT_FASTEST, WANT_PLAIN, WANT_SSE };
+
+Wanted
+wanted()
 {
-    static const bool wanted = [] {
+    static const Wanted w = [] {
         const char *e = getenv("TERMCOUNT_PORTABLE");
-        return e != nullptr && *e != '\0' && strcmp(e, "0") != 0;
+        if (e == nullptr || *e == '\0' || strcmp(e, "0") == 0)
+            return WANT_FASTEST;
+        return strcmp(e, "sse") == 0 ? WANT_SSE : WANT_PLAIN;
     }();
-    return wanted;
+    return w;
 }
 
 /* The distinct starts of `width` bytes of the sorted terms; the terms
@@ -547,12 +553,13 @@ chooseNext(PrefilterKind kind, bool plain)
     if (plain)
         return static_cast<Next>(plainNext);
 #if defined(__x86_64__)
+    bool avx2 = hasAvx2() && wanted() != WANT_SSE;
     if (kind == PREFILTER_PAIRS)
-        return static_cast<Next>(hasAvx2() ? pairsAvx2 : pairsSse2);
-    if (kind == PREFILTER_NIBBLES && (hasAvx2() || hasSsse3()))
-        return static_cast<Next>(hasAvx2() ? nibblesAvx2 : nibblesSsse3);
+        return static_cast<Next>(avx2 ? pairsAvx2 : pairsSse2);
+    if (kind == PREFILTER_NIBBLES && (avx2 || hasSsse3()))
+        return static_cast<Next>(avx2 ? nibblesAvx2 : nibblesSsse3);
     if (kind == PREFILTER_GRAMS)
-        return static_cast<Next>(hasAvx2() ? gramsAvx2 : gramsNext);
+        return static_cast<Next>(avx2 ? gramsAvx2 : gramsNext);
     return static_cast<Next>(nullptr);
 #else
     return static_cast<Next>(kind == PREFILTER_PAIRS   ? plainNext
@@ -576,7 +583,7 @@ prefilter_build(const Entered *t, size_t n, bool folding, bool wordStarts, unsig
     Prefilter *pf = static_cast<Prefilter *>(calloc(1, sizeof *pf));
     if (pf == nullptr)
         return false;
-    bool plain = (how & PREFILTER_PLAIN) != 0 || plainWanted();
+    bool plain = (how & PREFILTER_PLAIN) != 0 || wanted() == WANT_PLAIN;
     double odds = 0;
     pf->width = static_cast<unsigned>(std::min<size_t>(shortest, 3));
     if (countStarts(t, n, pf->width) <= PREFILTER_MOST_PAIRS) {

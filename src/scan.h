@@ -42,7 +42,8 @@ enum {
                                even where its candidates would be frequent */
     SCAN_PORTABLE = 16,     /* for tests: the prefilter's plain C++ version, whatever
                                the CPU (TERMCOUNT_PORTABLE=1 in the environment does
-                               the same for every compile) */
+                               the same for every compile, and TERMCOUNT_PORTABLE=sse
+                               takes the versions for CPUs without AVX2) */
 };
 
 /* A compiled index, for one mode; opaque. Only read once compiled. */
