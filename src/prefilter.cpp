@@ -262,47 +262,81 @@ nibblesAvx2(const Prefilter *pf, const unsigned char *p, const unsigned char *en
     return plainNext(pf, p, end);
 }
 
+/* The hashes of the 32 pairs of bytes that begin at `j`, as gramOf takes
+ * them, into `out`, in 16-bit lanes. */
+__attribute__((target("avx2"))) inline void
+gramHashes(const Prefilter *pf, const unsigned char *j, uint16_t *out)
+{
+    const __m256i fold = _mm256_set1_epi16(static_cast<short>(pf->fold));
+    const __m256i mul = _mm256_set1_epi16(static_cast<short>(GRAM_MUL));
+    /* The quarters reordered so that unpacking takes the positions in order. */
+    __m256i a = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(j)), 0xd8);
+    __m256i b = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(j + 1)), 0xd8);
+    for (int half = 0; half < 2; half++) {
+        __m256i g = half ? _mm256_unpackhi_epi8(a, b) : _mm256_unpacklo_epi8(a, b);
+        g = _mm256_srli_epi16(_mm256_mullo_epi16(_mm256_or_si256(g, fold), mul), 16 - GRAM_BITS);
+        _mm256_store_si256(reinterpret_cast<__m256i *>(out + 16 * half), g);
+    }
+}
+
+/* The words of the 32 hashes `at`, of the pairs from `j` on, shifted into
+ * `*state` four at a time; the first candidate among the starts they
+ * complete (those from j - (width - 2) on), or null. */
+inline const unsigned char *
+gramLookups(const Prefilter *pf, const uint16_t *at, const unsigned char *j, uint64_t *state,
+            const unsigned char *from)
+{
+    const uint64_t *grams = pf->grams;
+    size_t test = pf->width - 2;
+    uint64_t s = *state;
+    for (unsigned k = 0; k < 32; k += 4) {
+        uint64_t four = ((grams[at[k]] << 24) | (grams[at[k + 1]] << 16)) |
+                        ((grams[at[k + 2]] << 8) | grams[at[k + 3]]);
+        s = (s << 32) | four;
+        uint32_t results = static_cast<uint32_t>(s >> (8 * test));
+        if (results != 0xffffffffu) {
+            uint32_t mask = 0;
+            for (unsigned r = 0; r < 4; r++)
+                mask |= (((results >> (8 * (3 - r))) & 0xff) != 0xff) << r;
+            if (const unsigned char *q = firstMarked(pf, j + k - test, mask, from)) {
+                *state = s;
+                return q;
+            }
+        }
+    }
+    *state = s;
+    return nullptr;
+}
+
 /* The grams 32 positions at a time: their hashes computed in 16-bit lanes
- * and stored, then each looked up, and the words of four positions ORed
- * into the state at once. With the bytes above the last offset's clear in
- * every word, the state's bytes `width - 2` up to `width + 1` then hold the
- * results of the four starts, the earliest highest. */
+ * and stored a block ahead of their lookups (a load right after the wide
+ * store it reads would wait for it), then each looked up, and the words
+ * of four positions ORed into the state at once. With the bytes above the
+ * last offset's clear in every word, the state's bytes `width - 2` up to
+ * `width + 1` then hold the results of the four starts, the earliest
+ * highest. */
 __attribute__((target("avx2"))) const unsigned char *
 gramsAvx2(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
 {
     size_t test = pf->width - 2;
-    if (static_cast<size_t>(end - p) < test + 33)
+    if (static_cast<size_t>(end - p) < test + 65)
         return plainNext(pf, p, end);
-    const __m256i fold = _mm256_set1_epi16(static_cast<short>(pf->fold));
-    const __m256i mul = _mm256_set1_epi16(static_cast<short>(GRAM_MUL));
-    const uint64_t *grams = pf->grams;
     uint64_t state = 0;
     for (size_t k = 0; k < test; k++)
-        state = (state << 8) | grams[gramOf(pf, p + k)];
-    alignas(32) uint16_t at[32];
+        state = (state << 8) | pf->grams[gramOf(pf, p + k)];
+    alignas(32) uint16_t at[2][32];
     const unsigned char *j = p + test;
-    for (; end - j >= 33; j += 32) {
-        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(j));
-        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(j + 1));
-        a = _mm256_permute4x64_epi64(a, 0xd8);
-        b = _mm256_permute4x64_epi64(b, 0xd8);
-        for (int half = 0; half < 2; half++) {
-            __m256i g = half ? _mm256_unpackhi_epi8(a, b) : _mm256_unpacklo_epi8(a, b);
-            g = _mm256_srli_epi16(_mm256_mullo_epi16(_mm256_or_si256(g, fold), mul), 16 - GRAM_BITS);
-            _mm256_store_si256(reinterpret_cast<__m256i *>(at + 16 * half), g);
-        }
-        for (unsigned s = 0; s < 32; s += 4) {
-            state = (state << 32) | (grams[at[s]] << 24) | (grams[at[s + 1]] << 16) |
-                    (grams[at[s + 2]] << 8) | grams[at[s + 3]];
-            uint32_t four = static_cast<uint32_t>(state >> (8 * test));
-            if (four != 0xffffffffu) {
-                uint32_t mask = 0;
-                for (unsigned k = 0; k < 4; k++)
-                    mask |= (((four >> (8 * (3 - k))) & 0xff) != 0xff) << k;
-                if (const unsigned char *q = firstMarked(pf, j + s - test, mask, p))
-                    return q;
-            }
-        }
+    unsigned cur = 0;
+    gramHashes(pf, j, at[cur]);
+    for (; end - j >= 65; j += 32, cur ^= 1) {
+        gramHashes(pf, j + 32, at[cur ^ 1]);
+        if (const unsigned char *q = gramLookups(pf, at[cur], j, &state, p))
+            return q;
+    }
+    if (end - j >= 33) {
+        if (const unsigned char *q = gramLookups(pf, at[cur], j, &state, p))
+            return q;
+        j += 32;
     }
     return plainNext(pf, j - test, end);
 }
