@@ -281,7 +281,8 @@ gramHashes(const Prefilter *pf, const unsigned char *j, uint16_t *out)
 
 /* The words of the 32 hashes `at`, of the pairs from `j` on, shifted into
  * `*state` four at a time; the first candidate among the starts they
- * complete (those from j - (width - 2) on), or null. */
+ * complete (those from j - (width - 2) on), or null. The results are
+ * tested once for the 32, one branch where there were eight. */
 inline const unsigned char *
 gramLookups(const Prefilter *pf, const uint16_t *at, const unsigned char *j, uint64_t *state,
             const unsigned char *from)
@@ -289,22 +290,25 @@ gramLookups(const Prefilter *pf, const uint16_t *at, const unsigned char *j, uin
     const uint64_t *grams = pf->grams;
     size_t test = pf->width - 2;
     uint64_t s = *state;
-    for (unsigned k = 0; k < 32; k += 4) {
-        uint64_t four = ((grams[at[k]] << 24) | (grams[at[k + 1]] << 16)) |
-                        ((grams[at[k + 2]] << 8) | grams[at[k + 3]]);
+    uint32_t results[8], all = 0xffffffffu;
+    for (unsigned k = 0; k < 8; k++) {
+        const uint16_t *h = at + 4 * k;
+        uint64_t four = ((grams[h[0]] << 24) | (grams[h[1]] << 16)) |
+                        ((grams[h[2]] << 8) | grams[h[3]]);
         s = (s << 32) | four;
-        uint32_t results = static_cast<uint32_t>(s >> (8 * test));
-        if (results != 0xffffffffu) {
-            uint32_t mask = 0;
-            for (unsigned r = 0; r < 4; r++)
-                mask |= (((results >> (8 * (3 - r))) & 0xff) != 0xff) << r;
-            if (const unsigned char *q = firstMarked(pf, j + k - test, mask, from)) {
-                *state = s;
-                return q;
-            }
-        }
+        results[k] = static_cast<uint32_t>(s >> (8 * test));
+        all &= results[k];
     }
     *state = s;
+    /* Rare: a candidate among the 32 (a byte below 0xff in one of the
+     * results is one in their AND too). */
+    for (unsigned k = 0; all != 0xffffffffu && k < 8; k++) {
+        uint32_t mask = 0;
+        for (unsigned r = 0; r < 4; r++)
+            mask |= (((results[k] >> (8 * (3 - r))) & 0xff) != 0xff) << r;
+        if (const unsigned char *q = firstMarked(pf, j + 4 * k - test, mask, from))
+            return q;
+    }
     return nullptr;
 }
 
