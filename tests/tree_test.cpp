@@ -3,6 +3,8 @@
 // the index compiled for counting in every form, with and without a
 // prefilter, fed in blocks of one and three bytes and whole, and over the
 // text 50 times over.
+#include "prefilter.h"
+#include "scan_internal.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -298,6 +300,72 @@ TEST(Compiled, EveryFormAgreesWithTheModel)
                     }
                 }
         }
+    }
+}
+
+// Whether a term may begin at `at` for the prefilter: its bytes there, or
+// as many of them as the text has left (an occurrence a block cuts), and
+// in mode word after a non-word byte, unless `at` is where the search
+// began, whose byte before the prefilter does not read.
+bool
+mayBeginAt(const std::vector<std::string> &terms, const std::string &text, size_t at,
+           size_t from, bool word)
+{
+    auto isWord = [](unsigned char b) { return isalnum(b) != 0; };
+    if (word && at != from && isWord(static_cast<unsigned char>(text[at - 1])))
+        return false;
+    for (const std::string &t : terms) {
+        size_t n = std::min(t.size(), text.size() - at);
+        if (!t.empty() && text.compare(at, n, t, 0, n) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The prefilter of each kind, its plain and its fastest version, asked
+// again and again from one past its last candidate, over texts cut short
+// at every length near a vector's: no position where a term may begin
+// lies before the candidate it returns.
+TEST(Prefilter, SkipsNoPositionWhereATermMayBegin)
+{
+    std::mt19937_64 rng(11);
+    auto word = [&](size_t least) {
+        std::string w;
+        for (size_t n = least + rng() % 6; w.size() < n;)
+            w += static_cast<char>('a' + rng() % 6);
+        return w;
+    };
+    for (size_t count : {2, 12, 40, 200}) {
+        std::vector<std::string> terms;
+        for (size_t i = 0; i < count; i++)
+            terms.push_back(word(count > 8 ? 3 : 1));
+        std::sort(terms.begin(), terms.end());
+        std::vector<Entered> entered;
+        for (const std::string &t : terms)
+            entered.push_back({reinterpret_cast<const unsigned char *>(t.data()), t.size(), 0});
+        std::string text;
+        while (text.size() < 3000)
+            text += word(1) + (rng() % 3 ? " " : ".");
+        for (bool wordStarts : {false, true})
+            for (unsigned how : {unsigned{PREFILTER_ALWAYS}, unsigned{PREFILTER_ALWAYS | PREFILTER_PLAIN}}) {
+                SCOPED_TRACE(std::to_string(count) + " terms" + (wordStarts ? ", word starts" : "") +
+                             (how & PREFILTER_PLAIN ? ", plain" : ""));
+                Prefilter *pf = nullptr;
+                ASSERT_TRUE(prefilter_build(entered.data(), entered.size(), false, wordStarts, how, &pf));
+                ASSERT_NE(pf, nullptr);
+                for (size_t size : {text.size(), size_t{31}, size_t{64}, size_t{97}, size_t{200}}) {
+                    const unsigned char *base = reinterpret_cast<const unsigned char *>(text.data());
+                    std::string cut = text.substr(0, size);
+                    for (size_t p = 0; p < size;) {
+                        size_t q = prefilter_next(pf, base + p, base + size) - base;
+                        for (size_t i = p; i < q; i++)
+                            ASSERT_FALSE(mayBeginAt(terms, cut, i, p, wordStarts))
+                                << "skipped " << i << " of " << size;
+                        p = q + 1;
+                    }
+                }
+                prefilter_free(pf);
+            }
     }
 }
 
