@@ -2,7 +2,9 @@
  * scan.h: the terms of a filled index compiled into an automaton that
  * scans blocks of memory, for the counts of count.h. It counts exactly what
  * the index's searches report, but reads each byte once with one table
- * load, where a search walks the trie from every candidate start.
+ * load, where a search walks the trie from every candidate start; and
+ * where the terms begin rarely, it skips with vector instructions to where
+ * one may begin.
  *
  * One construction serves the three modes; a mode decides only where an
  * occurrence may start and when its end counts:

@@ -50,6 +50,12 @@
  * of at most 256 four-byte slots for the states with children, against
  * the index's 2 KiB child tables, keep the shared form smaller than the
  * index for every list.
+ *
+ * Where the terms begin with bytes a text holds rarely, a prefilter
+ * (prefilter.h) lets a scan that stands at a root jump to the next
+ * position where a term may begin: scan_compile.cpp builds one where it
+ * pays, and scan_automaton.cpp turns it off while its candidates come
+ * too close together.
  */
 #ifndef TERMCOUNT_SCAN_INTERNAL_H
 #define TERMCOUNT_SCAN_INTERNAL_H
