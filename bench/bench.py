@@ -471,6 +471,10 @@ COMPILED_CASES = [
     (f"any × 100,000 words, {SMALL_MB} MiB", "any", "words100k.txt", SMALL_TEXT, {}),
     (f"any × 'a' … 1,000 'a's, {SMALL_MB} MiB of 'a'", "any", "a-to-a1000.txt",
      f"{D}/a-{SMALL_MB}.txt", RUNS_OF_A),
+    ("any × 3 log words (none occur)", "any", "log3.txt", TEXT, {}),
+    ("any × 20 random 10-letter terms", "any", "random20.txt", TEXT, {}),
+    ("word × 100 words occurring 1 to 5 times", "word", "rare100.txt", TEXT, {}),
+    ("any × 1,000 random 10-letter terms", "any", "random1000.txt", TEXT, {}),
     ("index of 100,000 words", "any", "words100k.txt", "/dev/null", {}),
     ("index of 200,000 random 20-byte terms", "any", "binary200k.txt", "/dev/null", {}),
     ("index of 200,000 40-digit hex strings", "any", "hex200k.txt", "/dev/null",
@@ -528,7 +532,8 @@ def compiled_table():
     labels = {"program": "termcount program", "hs": "Hyperscan 5.4, stream mode (hs_count)",
               "c1": "compiled count, count_file(threads=1)",
               "c2": "compiled count, count_file(threads=2)",
-              "cd": "compiled count, dense form, count_file(threads=1)"}
+              "cd": "compiled count, dense form, count_file(threads=1)",
+              "floor": "floor: the text read through (dd bs=1M to /dev/null)"}
     for case, mode, terms_file, text, not_run in COMPILED_CASES:
         if args.only and args.only not in case:
             continue
@@ -550,6 +555,9 @@ def compiled_table():
             commands["cd"] = (
                 f"COUNT_BENCH_FORM=dense COUNT_BENCH_STATS={stats['cd']} {args.count_bench} "
                 f"{terms} {mode} {text} 1", "/dev/null", f"{out}/compiled-cd.txt")
+        if size:
+            commands["floor"] = (f"dd if={text} bs=1M of=/dev/null status=none", "/dev/null",
+                                 f"{out}/compiled-floor.txt")
         for name in not_run:
             del commands[name]
         m = measure_interleaved(commands)
@@ -569,7 +577,9 @@ def compiled_table():
                     print(f"| {case} | {labels[name]} | {not_run[name]} | | | | | |")
                 continue
             note = ""
-            if name != "program" and not isinstance(m[name], str):
+            if name == "floor" and not isinstance(m[name], str) and base["c1"]:
+                note = f"compiled count threads=1 at {base['c1'] / m[name][0]:.2f}× this time"
+            elif name != "program" and not isinstance(m[name], str):
                 note = output_note(commands[name][2], want)
                 if "program" in not_run:
                     note = note.replace("output", like)

@@ -44,6 +44,22 @@ if [ ! -s a1m.txt ]; then
     { echo a; head -c 1000 /dev/zero | tr '\0' a; echo; } > pathological.txt
     head -c 1048576 /dev/zero | tr '\0' a > a1m.txt
 fi
+# Lists whose matches are rare, as in a search of logs: three words that
+# never occur, 20 and 1,000 random terms of 10 lower-case letters, and 100
+# words of the list that occur 1 to 5 times in the text.
+[ -s log3.txt ] || printf 'ERROR\nWARNING\nFATAL\n' > log3.txt
+for n in 20 1000; do
+    [ -s "random$n.txt" ] || /usr/bin/python3 -c '
+import random, string, sys
+rng = random.Random(int(sys.argv[1]))
+print("\n".join("".join(rng.choices(string.ascii_lowercase, k=10))
+                for _ in range(int(sys.argv[1]))))' "$n" > "random$n.txt"
+done
+if [ ! -s rare100.txt ]; then
+    tr -cs 'A-Za-z' '\n' < kjv-once.txt | grep -v '^$' | sort | uniq -c |
+        awk '$1 >= 1 && $1 <= 5 { print $2 }' | grep -Fx -f "$dict" |
+        shuf -n 100 --random-source=<(fixed) > rare100.txt
+fi
 # The terms a, aa, ... up to 1,000 `a`s, over as many MiB of `a` as the
 # slow cases take: 1,000 occurrences end at almost every byte.
 [ -s a-to-a1000.txt ] || awk 'BEGIN { t = ""; for (i = 0; i < 1000; i++) print t = t "a" }' \

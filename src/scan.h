@@ -2,7 +2,9 @@
  * scan.h: the terms of a filled index compiled into an automaton that
  * scans blocks of memory, for the counts of count.h. It counts exactly what
  * the index's searches report, but reads each byte once with one table
- * load, where a search walks the trie from every candidate start.
+ * load, where a search walks the trie from every candidate start; and
+ * where the terms begin rarely, it skips with vector instructions to where
+ * one may begin.
  *
  * One construction serves the three modes; a mode decides only where an
  * occurrence may start and when its end counts:
@@ -39,6 +41,13 @@ enum {
                                than the index, or large) */
     SCAN_DENSE = 4,         /* the faster form wherever its states can be named,
                                however large (for measures); not with SCAN_COMPACT */
+    SCAN_NO_PREFILTER = 8,  /* the automaton reads every byte, whatever the terms */
+    SCAN_PREFILTER = 16,    /* for tests: a prefilter wherever the automaton runs,
+                               even where its candidates would be frequent */
+    SCAN_PORTABLE = 32,     /* for tests: the prefilter's plain C++ version, whatever
+                               the CPU (TERMCOUNT_PORTABLE=1 in the environment does
+                               the same for every compile, and TERMCOUNT_PORTABLE=sse
+                               takes the versions for CPUs without AVX2) */
 };
 
 /* Asked whether a long task should go on, about ten times a second, on
@@ -100,6 +109,10 @@ size_t scanner_entryCount(const Scanner *sc);
 /* How many visit counters a scan adds up in: the size of the `visits`
  * arrays below. */
 size_t scanner_visitCount(const Scanner *sc);
+
+/* Whether the scan skips, with a prefilter, the bytes where no occurrence
+ * can begin. */
+bool scanner_prefiltered(const Scanner *sc);
 
 /* Whether a text may be cut right after any line feed and its pieces
  * scanned apart: true unless a term holds a line feed. */

@@ -2,18 +2,12 @@
  * scan_automaton.cpp: the scans that run the compiled automaton over
  * memory (see scan_internal.h), in the form the compile chose.
  */
-#include "scan_internal.h"
+#include "scan_walk.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace {
-
-/* A block is scanned as two interleaved pieces when it is at least this
- * long: each step waits on a table load, and two independent walks keep
- * two loads in flight. Finding the cut costs a memchr, nothing beside a
- * block this long. */
-constexpr size_t SPLIT = 64;
 
 __extension__ typedef unsigned __int128 u128;
 
@@ -66,75 +60,13 @@ struct Walk {
     }
 };
 
-template <typename W>
-uint32_t
-walkOne(const W &w, uint32_t at, const unsigned char *p, const unsigned char *end)
-{
-    while (p != end)
-        at = w.step(at, *p++);
-    return at;
-}
-
-/* Two pieces of a text in one loop, each with its own state. */
-template <typename W>
-uint32_t
-walkTwo(const W &w, uint32_t a, const unsigned char *p, const unsigned char *pEnd,
-        uint32_t b, const unsigned char *q, const unsigned char *qEnd)
-{
-    size_t both = std::min(pEnd - p, qEnd - q);
-    for (size_t i = 0; i < both; i++) {
-        a = w.step(a, p[i]);
-        b = w.step(b, q[i]);
-    }
-    walkOne(w, a, p + both, pEnd);
-    return walkOne(w, b, q + both, qEnd);
-}
-
-/* Mode line: MIDDLE leads nowhere but back to START at a line feed, and
- * counts nothing meanwhile, so the scan skips to the line feed. */
-template <typename W>
-uint32_t
-walkLines(const W &w, uint32_t middle, uint32_t at, const unsigned char *p,
-          const unsigned char *end)
-{
-    while (p != end) {
-        if (at == middle) {
-            p = static_cast<const unsigned char *>(memchr(p, '\n', end - p));
-            if (p == nullptr)
-                return at;
-        }
-        at = w.step(at, *p++);
-    }
-    return at;
-}
-
-/* Where to cut a block for two walks: right after a line feed near its
- * middle, or 0 if there is none. */
-size_t
-middleCut(const unsigned char *p, size_t size)
-{
-    const void *lf = memchr(p + size / 2, '\n', size - size / 2);
-    if (lf == nullptr)
-        lf = memrchr(p, '\n', size / 2);
-    return lf ? static_cast<const unsigned char *>(lf) - p + 1 : 0;
-}
-
 template <typename Form>
 uint32_t
 feed(const Scanner *sc, Form form, uint32_t at, const unsigned char *p, size_t size,
      uint64_t *visits)
 {
     Walk<Form> w = {form, sc->classOf, sc->counts, visits};
-
-    if (sc->mode == SCAN_LINE)
-        return walkLines(w, nameOf(sc, MIDDLE), at, p, p + size);
-    /* A piece that starts right after a line feed starts at START, as a
-     * text does, when no term holds a line feed. What the first piece
-     * leaves after its line feed is START too, and counts nothing. */
-    size_t cut = sc->cuttable && size >= SPLIT ? middleCut(p, size) : 0;
-    if (cut == 0 || cut == size)
-        return walkOne(w, at, p, p + size);
-    return walkTwo(w, at, p, p + cut, START, p + cut, p + size);
+    return walk::feed(sc, w, nameOf(sc, MIDDLE), at, p, size);
 }
 
 /* scanner_total for the sparse form, whose counters are one per output:
@@ -224,7 +156,15 @@ scanner_matches(const Scanner *sc, const void *bytes, size_t size, ScanHitFn hit
         for (uint32_t r = sc->nodes[s].out; r != 0; r = sc->outNext[r])
             hit(ctx, sc->outEntry[r]);
     };
+    walk::Skip skip = walk::skipOf(sc, nameOf(sc, MIDDLE));
     for (size_t i = 0; i < size; i++) {
+        if (skip.pf != nullptr && at <= skip.idle) {
+            size_t q = prefilter_next(skip.pf, p + i, p + size) - p;
+            if (q != i)
+                at = skip.rootAfter(p[q - 1]);
+            if ((i = q) == size)
+                break;
+        }
         unsigned c = sc->classOf[p[i]];
         if (sc->counts[c])
             report(numberOf(sc, at));

@@ -564,6 +564,21 @@ grow(Scanner *sc, const Entered *terms, size_t n, const bool *startsAfter, Poll 
     return f;
 }
 
+/* The prefilter of the automaton, where one pays (prefilter.h says when).
+ * Mode line has none: its MIDDLE root already skips to the next line feed
+ * with memchr, and a line has one place to begin. Returns false if memory
+ * ran out. */
+bool
+choosePrefilter(Scanner *sc, const Entered *terms, size_t n, unsigned flags)
+{
+    if ((flags & SCAN_NO_PREFILTER) != 0 || sc->mode == SCAN_LINE)
+        return true;
+    unsigned how = ((flags & SCAN_PREFILTER) != 0 ? PREFILTER_ALWAYS : 0)
+                   | ((flags & SCAN_PORTABLE) != 0 ? PREFILTER_PLAIN : 0);
+    return prefilter_build(terms, n, (flags & SCAN_IGNORE_CASE) != 0, sc->mode == SCAN_WORD,
+                           how, &sc->prefilter);
+}
+
 /* Builds the automaton of the sorted terms into `sc`. */
 Fault
 build(Scanner *sc, const Entered *terms, size_t n, unsigned flags, size_t textBytes,
@@ -599,7 +614,7 @@ build(Scanner *sc, const Entered *terms, size_t n, unsigned flags, size_t textBy
         return f;
     if (!sc->sparse)
         nameByRows(sc);
-    return NO_FAULT;
+    return choosePrefilter(sc, terms, n, flags) ? NO_FAULT : OUT_OF_MEMORY;
 }
 
 void
@@ -614,6 +629,7 @@ freeParts(Scanner *sc)
     free(sc->outEntry);
     free(sc->outNext);
     free(sc->outState);
+    prefilter_free(sc->prefilter);
 }
 
 } // namespace
@@ -679,7 +695,8 @@ scanner_size(const Scanner *sc)
                sc->lineTerms * sizeof *sc->lines + sc->lineByteCount;
     return sizeof *sc + static_cast<size_t>(sc->rows) * sc->classes * sizeof(uint32_t) +
            (sc->states + size_t{1}) * sizeof(Node) + (sc->sparse ? sc->states : 0) +
-           (sc->outputs + size_t{1}) * 3 * sizeof(uint32_t);
+           (sc->outputs + size_t{1}) * 3 * sizeof(uint32_t) +
+           (sc->prefilter ? prefilter_size(sc->prefilter) : 0);
 }
 
 size_t
@@ -694,6 +711,12 @@ scanner_visitCount(const Scanner *sc)
     if (sc->lines != nullptr)
         return sc->lineTerms;
     return sc->sparse ? sc->outputs + size_t{1} : sc->states;
+}
+
+bool
+scanner_prefiltered(const Scanner *sc)
+{
+    return sc->prefilter != nullptr;
 }
 
 bool

@@ -61,10 +61,17 @@
  * where a term ends (an output), and a scan adds to that of the output
  * nearest on its state's failure chain, so that what a thread adds up in
  * grows with the list's terms, not its states.
+ *
+ * Where the terms begin with bytes a text holds rarely, a prefilter
+ * (prefilter.h) lets a scan that stands at a root jump to the next
+ * position where a term may begin, in either form: scan_compile.cpp
+ * builds one where it pays, and scan_walk.h turns it off while its
+ * candidates come too close together.
  */
 #ifndef TERMCOUNT_SCAN_INTERNAL_H
 #define TERMCOUNT_SCAN_INTERNAL_H
 
+#include "prefilter.h"
 #include "scan.h"
 
 #include <cstddef>
@@ -113,6 +120,8 @@ struct Scanner {
                                last of equal terms); [0] unused */
     uint32_t *outNext;      /* outputs + 1: the next output on its failure chain, or 0 */
     uint32_t *outState;     /* outputs + 1: its state */
+    struct Prefilter *prefilter;    /* where an occurrence may begin, or null: the
+                                       automaton reads every byte */
 
     /* A line lookup, in place of the automaton: the distinct terms in
      * sorted order, and a hash of them in open addressing. */

@@ -3,10 +3,13 @@
 // getter over a real stream and through one scratch kept for the whole
 // run, and counted by the compiled scan on 1 to 4 threads over memory, over
 // the file and in blocks of random sizes, per document, and with case
-// folded, all compared with the brute-force model. Every hundredth case is
-// a big list instead, binary or natural, of thousands of terms, counted by
-// the compiled scan in both its forms against a model that looks every
-// start and length up in a hash of the terms.
+// folded, each in the form the compile chooses and prefiltered (its vector
+// and its plain version), all compared with the brute-force model. A third
+// of the cases have the few terms and rare matches that a prefilter skips
+// over. Every hundredth case is a big list instead, binary or natural, of
+// thousands of terms, counted by the compiled scan in both its forms
+// against a model that looks every start and length up in a hash of the
+// terms.
 //
 //   differential [CASES [SEED]]
 //
@@ -42,9 +45,40 @@ const std::string alphabets[] = {
     std::string("x\n\r\0\xff_9Q -", 10), "aAbB \n",
 };
 
+// A case where matches are rare, as the prefilter is for: a few terms (now
+// and then up to 80, for the prefilter's larger kinds) over a wide alphabet, some of them put into a text of up to 9,000 bytes (past
+// the scan's windows of 4,096), their first bytes now and then a letter in
+// the other case, or at a word's start.
+Generated
+generateRare(std::mt19937_64 &rng)
+{
+    const std::string abc = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123 .,\n\t_";
+    auto pick = [&] { return abc[rng() % abc.size()]; };
+    Generated g;
+    size_t textLen = rng() % 4 == 0 ? rng() % 9000 : rng() % 600;
+    for (size_t i = 0; i < textLen; i++)
+        g.text += pick();
+    size_t count = rng() % 3 == 0 ? 1 + rng() % 80 : 1 + rng() % 4;
+    while (g.terms.size() < count) {
+        std::string t;
+        for (size_t len = 1 + rng() % 7, i = 0; i < len; i++)
+            t += pick();
+        g.terms.push_back(t);
+    }
+    for (size_t k = rng() % 12; k > 0 && !g.text.empty(); k--) {
+        std::string t = g.terms[rng() % g.terms.size()];
+        if (rng() % 3 == 0)
+            t[0] = static_cast<char>(t[0] ^ 0x20);
+        g.text.insert(rng() % (g.text.size() + 1), rng() % 2 ? " " + t : t);
+    }
+    return g;
+}
+
 Generated
 generate(std::mt19937_64 &rng)
 {
+    if (rng() % 3 == 0)
+        return generateRare(rng);
     const std::string &abc = alphabets[rng() % std::size(alphabets)];
     auto pick = [&] { return abc[rng() % abc.size()]; };
     Generated g;
@@ -298,20 +332,27 @@ countsMatch(const std::vector<std::string> &terms, Mode mode, const std::string 
         }
         std::vector<TreeEntry> entries = entriesOf(list);
         ScanMode scan = static_cast<ScanMode>(mode);
-        Scanner *sc = nullptr, *folded = nullptr;
-        if (scanner_compileTerms(entries.data(), list.size(), scan, form, nullptr, nullptr, &sc)
-                    .kind != FAULT_NONE ||
-            scanner_compileTerms(entries.data(), list.size(), scan, form | SCAN_IGNORE_CASE,
-                                 nullptr, nullptr, &folded).kind != FAULT_NONE)
-            abort();
-        ScannerPtr own(sc, scanner_free), ownFolded(folded, scanner_free);
         Model model = modelOf(list);
         std::vector<uint64_t> want = model(mode, text);
         std::vector<uint64_t> wantLow = modelOf(low)(mode, lowered(text));
-        if (!countsAgree(sc, text, stream, threads, rng, want) ||
-            !countsAgree(folded, text, stream, threads, rng, wantLow) ||
-            !eachAgrees(sc, list, mode, text, threads, rng, model))
-            return false;
+        // The form asked for, then prefiltered (its vector or its plain
+        // version) whatever the list.
+        unsigned prefiltered = SCAN_PREFILTER | (rng() % 2 ? SCAN_PORTABLE : 0);
+        for (unsigned how : {form, form | prefiltered}) {
+            Scanner *sc = nullptr, *folded = nullptr;
+            if (scanner_compileTerms(entries.data(), list.size(), scan, how, nullptr, nullptr,
+                                     &sc).kind != FAULT_NONE ||
+                scanner_compileTerms(entries.data(), list.size(), scan, how | SCAN_IGNORE_CASE,
+                                     nullptr, nullptr, &folded).kind != FAULT_NONE)
+                abort();
+            ScannerPtr own(sc, scanner_free), ownFolded(folded, scanner_free);
+            if ((how & SCAN_PREFILTER) != 0 && scanner_prefiltered(sc) != (mode != Line))
+                abort();
+            if (!countsAgree(sc, text, stream, threads, rng, want) ||
+                !countsAgree(folded, text, stream, threads, rng, wantLow) ||
+                !eachAgrees(sc, list, mode, text, threads, rng, model))
+                return false;
+        }
     }
     return true;
 }

@@ -1,10 +1,16 @@
 // The term index and the three searches, driven through a one-byte memory
 // getter and a recording match handler; each table's counts also through
-// the index compiled for counting, in its dense and its sparse form, fed in
-// blocks of one and three bytes and whole.
+// the index compiled for counting in every form (dense and sparse, with
+// and without a prefilter), fed in blocks of one and three bytes and
+// whole, and over the text 50 times over.
+#include "prefilter.h"
+#include "scan_internal.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
+
+#include <cctype>
+#include <random>
 
 using namespace std::string_literals;
 using namespace support;
@@ -38,6 +44,24 @@ scanCounts(const Scanner *sc, const std::string &text, size_t block)
     return {counts, hits};
 }
 
+// Every form of the compiled scan: the one the compile chooses, each of
+// the automaton's two, and the prefilter's vector and plain versions over
+// each.
+struct Form {
+    const char *name;
+    unsigned flags;
+};
+const Form forms[] = {
+    {"chosen", 0},
+    {"automaton alone", SCAN_NO_PREFILTER},
+    {"automaton alone, sparse", SCAN_COMPACT | SCAN_NO_PREFILTER},
+    {"automaton alone, dense", SCAN_DENSE | SCAN_NO_PREFILTER},
+    {"prefiltered", SCAN_PREFILTER},
+    {"prefiltered, sparse", SCAN_PREFILTER | SCAN_COMPACT},
+    {"prefiltered, plain", SCAN_PREFILTER | SCAN_PORTABLE},
+    {"prefiltered, plain, sparse", SCAN_PREFILTER | SCAN_PORTABLE | SCAN_COMPACT},
+};
+
 void
 check(Mode mode, const std::vector<Case> &cases)
 {
@@ -51,14 +75,31 @@ check(Mode mode, const std::vector<Case> &cases)
         EXPECT_EQ(r.getterCalls, c.text.size() + 1);
         EXPECT_EQ(r.callsAfterEnd, 0u);
 
+        // The text alone, and 50 times over with line feeds between: long
+        // enough for a prefilter's vector loops and for candidates cut by
+        // blocks of every size.
+        std::string longText;
+        for (int i = 0; i < 50; i++)
+            longText += c.text + (i % 3 ? "\n" : " \n");
         std::vector<uint64_t> want = perEntry(c.want, c.terms.size());
-        for (unsigned form : {0u, unsigned{SCAN_COMPACT}}) {
-            ScannerPtr sc = compileScanner(tree.get(), mode, form);
+        std::vector<uint64_t> wantLong = perEntry(reference(c.terms, mode, longText), c.terms.size());
+        for (const Form &form : forms) {
+            SCOPED_TRACE(form.name);
+            ScannerPtr sc = compileScanner(tree.get(), mode, form.flags);
             ASSERT_NE(sc, nullptr);
+            if ((form.flags & SCAN_PREFILTER) != 0)
+                EXPECT_EQ(scanner_prefiltered(sc.get()), mode != Line);
+            if ((form.flags & SCAN_NO_PREFILTER) != 0)
+                EXPECT_FALSE(scanner_prefiltered(sc.get()));
             for (size_t block : {size_t{1}, size_t{3}, c.text.size() + 1}) {
                 auto [counts, hits] = scanCounts(sc.get(), c.text, block);
-                EXPECT_EQ(counts, want) << "blocks of " << block << ", form " << form;
-                EXPECT_EQ(hits, want) << "form " << form;
+                EXPECT_EQ(counts, want) << "blocks of " << block;
+                EXPECT_EQ(hits, want);
+            }
+            for (size_t block : {size_t{1}, size_t{7}, size_t{33}, longText.size()}) {
+                auto [counts, hits] = scanCounts(sc.get(), longText, block);
+                EXPECT_EQ(counts, wantLong) << "50 times, blocks of " << block;
+                EXPECT_EQ(hits, wantLong);
             }
         }
     }
@@ -214,6 +255,154 @@ TEST(Search, Line)
          {5, 1}},
         {"no terms", {}, "abc\n", {}},
     });
+}
+
+// Lists of every size the prefilter has a kind for, over a long text of
+// words that holds their terms now and then, in either case: every form
+// counts what the brute-force model does, in blocks of every size, and
+// with case folded what the model counts over the lowered text.
+TEST(Compiled, EveryFormAgreesWithTheModel)
+{
+    std::mt19937_64 rng(7);
+    auto word = [&](size_t least) {
+        std::string w;
+        for (size_t n = least + rng() % 8; w.size() < n;)
+            w += static_cast<char>('a' + rng() % 26);
+        return w;
+    };
+    for (size_t count : {3, 8, 20, 60, 300}) {
+        std::vector<std::string> terms, low;
+        for (size_t i = 0; i < count; i++)
+            terms.push_back(word(i == 0 ? 2 : 4));
+        std::string text;
+        while (text.size() < 20000) {
+            std::string w = rng() % 8 == 0 ? terms[rng() % count] : word(1);
+            if (rng() % 4 == 0)
+                w[0] = static_cast<char>(w[0] - 'a' + 'A');
+            text += w + (rng() % 10 == 0 ? "\n" : " ");
+        }
+        std::string lowText = text;
+        for (char &ch : lowText)
+            ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+        TreePtr tree = buildTree(terms);
+        for (Mode mode : {Any, Word}) {
+            std::vector<uint64_t> want = perEntry(reference(terms, mode, text), count);
+            std::vector<uint64_t> wantLow = perEntry(reference(terms, mode, lowText), count);
+            for (const Form &form : forms)
+                for (unsigned fold : {0, int{SCAN_IGNORE_CASE}}) {
+                    SCOPED_TRACE(std::to_string(count) + " terms, mode " + std::to_string(mode) +
+                                 ", " + form.name + (fold ? ", case folded" : ""));
+                    ScannerPtr sc = compileScanner(tree.get(), mode, form.flags | fold);
+                    ASSERT_NE(sc, nullptr);
+                    for (size_t block : {size_t{1}, size_t{29}, size_t{4099}, text.size()}) {
+                        auto [counts, hits] = scanCounts(sc.get(), text, block);
+                        EXPECT_EQ(counts, fold ? wantLow : want) << "blocks of " << block;
+                        EXPECT_EQ(hits, fold ? wantLow : want);
+                    }
+                }
+        }
+    }
+}
+
+// Whether a term may begin at `at` for the prefilter: its bytes there, or
+// as many of them as the text has left (an occurrence a block cuts), and
+// in mode word after a non-word byte, unless `at` is where the search
+// began, whose byte before the prefilter does not read.
+bool
+mayBeginAt(const std::vector<std::string> &terms, const std::string &text, size_t at,
+           size_t from, bool word)
+{
+    auto isWord = [](unsigned char b) { return isalnum(b) != 0; };
+    if (word && at != from && isWord(static_cast<unsigned char>(text[at - 1])))
+        return false;
+    for (const std::string &t : terms) {
+        size_t n = std::min(t.size(), text.size() - at);
+        if (!t.empty() && text.compare(at, n, t, 0, n) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The prefilter of each kind, its plain and its fastest version, asked
+// again and again from one past its last candidate, over texts cut short
+// at every length near a vector's: no position where a term may begin
+// lies before the candidate it returns.
+TEST(Prefilter, SkipsNoPositionWhereATermMayBegin)
+{
+    std::mt19937_64 rng(11);
+    auto word = [&](size_t least) {
+        std::string w;
+        for (size_t n = least + rng() % 6; w.size() < n;)
+            w += static_cast<char>('a' + rng() % 6);
+        return w;
+    };
+    for (size_t count : {2, 12, 40, 200}) {
+        std::vector<std::string> terms;
+        for (size_t i = 0; i < count; i++)
+            terms.push_back(word(count > 8 ? 3 : 1));
+        std::sort(terms.begin(), terms.end());
+        std::vector<Entered> entered;
+        for (const std::string &t : terms)
+            entered.push_back({reinterpret_cast<const unsigned char *>(t.data()), static_cast<uint32_t>(t.size()), 0});
+        std::string text;
+        while (text.size() < 3000)
+            text += word(1) + (rng() % 3 ? " " : ".");
+        for (bool wordStarts : {false, true})
+            for (unsigned how : {unsigned{PREFILTER_ALWAYS}, unsigned{PREFILTER_ALWAYS | PREFILTER_PLAIN}}) {
+                SCOPED_TRACE(std::to_string(count) + " terms" + (wordStarts ? ", word starts" : "") +
+                             (how & PREFILTER_PLAIN ? ", plain" : ""));
+                Prefilter *pf = nullptr;
+                ASSERT_TRUE(prefilter_build(entered.data(), entered.size(), false, wordStarts, how, &pf));
+                ASSERT_NE(pf, nullptr);
+                for (size_t size : {text.size(), size_t{31}, size_t{64}, size_t{97}, size_t{200}}) {
+                    const unsigned char *base = reinterpret_cast<const unsigned char *>(text.data());
+                    std::string cut = text.substr(0, size);
+                    for (size_t p = 0; p < size;) {
+                        size_t q = prefilter_next(pf, base + p, base + size) - base;
+                        for (size_t i = p; i < q; i++)
+                            ASSERT_FALSE(mayBeginAt(terms, cut, i, p, wordStarts))
+                                << "skipped " << i << " of " << size;
+                        p = q + 1;
+                    }
+                }
+                prefilter_free(pf);
+            }
+    }
+}
+
+TEST(Compiled, PrefilterWhereCandidatesAreRare)
+{
+    std::vector<std::string> ten, oneByte;
+    for (char a = 'a'; a < 'a' + 20; a++) {
+        ten.push_back(std::string(1, a) + "qzxjkvwyuf");
+        oneByte.push_back(std::string(1, a));
+    }
+    struct ChoiceCase {
+        const char *name;
+        std::vector<std::string> terms;
+        Mode mode;
+        unsigned flags;
+        bool prefiltered;
+    };
+    const ChoiceCase cases[] = {
+        {"no terms", {}, Any, 0, true},
+        {"three words", {"ERROR", "WARNING", "FATAL"}, Any, 0, true},
+        {"three words, case folded", {"ERROR", "WARNING", "FATAL"}, Word, SCAN_IGNORE_CASE, true},
+        {"eight starts of one byte", {"a", "b", "c", "d", "e", "f", "g", "h"}, Any, 0, true},
+        {"nine starts of one byte", {"a", "b", "c", "d", "e", "f", "g", "h", "i"}, Any, 0, false},
+        {"twenty terms of one byte", oneByte, Any, 0, false},
+        {"twenty starts of four bytes", ten, Word, 0, true},
+        {"asked for none", {"ERROR"}, Any, SCAN_NO_PREFILTER, false},
+        {"mode line has none", {"ERROR"}, Line, 0, false},
+        {"nor with a line feed in a term", {"ERR\nOR"}, Line, SCAN_PREFILTER, false},
+    };
+    for (const ChoiceCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        TreePtr tree = buildTree(c.terms);
+        ScannerPtr sc = compileScanner(tree.get(), c.mode, c.flags);
+        ASSERT_NE(sc, nullptr);
+        EXPECT_EQ(scanner_prefiltered(sc.get()), c.prefiltered);
+    }
 }
 
 TEST(Search, LongInput)
