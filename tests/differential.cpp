@@ -257,9 +257,7 @@ hashed(const std::vector<std::string> &terms)
         std::vector<uint64_t> counts(n);
         auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
         for (size_t p = 0; p < text.size(); p++) {
-            if (mode == Word && (!isWordByte(at(p)) || (p > 0 && isWordByte(at(p - 1)))))
-                continue;
-            if (mode == Line && (at(p) == '\n' || (p > 0 && at(p - 1) != '\n')))
+            if (!mayStart(mode, text, p))
                 continue;
             for (size_t len : *lengths) {
                 size_t end = p + len;

@@ -126,8 +126,6 @@ isWordByte(unsigned char c)
            (c >= 'a' && c <= 'z');
 }
 
-// Tries every start position and every length directly: what each search
-// must report, in order.
 // The count of each of `entries` entries in a list of reports.
 inline std::vector<uint64_t>
 perEntry(const std::vector<size_t> &reports, size_t entries)
@@ -138,6 +136,23 @@ perEntry(const std::vector<size_t> &reports, size_t entries)
     return counts;
 }
 
+// Whether an occurrence may begin at `p` of `text` in `mode`: anywhere in
+// mode any, at a word byte after a non-word byte in mode word, at a byte
+// other than a line feed after a line feed in mode line (the start of the
+// text counting as either).
+inline bool
+mayStart(Mode mode, const std::string &text, size_t p)
+{
+    auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    if (mode == Word)
+        return isWordByte(at(p)) && (p == 0 || !isWordByte(at(p - 1)));
+    if (mode == Line)
+        return at(p) != '\n' && (p == 0 || at(p - 1) == '\n');
+    return true;
+}
+
+// Tries every start position and every length directly: what each search
+// must report, in order.
 inline std::vector<size_t>
 reference(const std::vector<std::string> &terms, Mode mode,
           const std::string &text)
@@ -148,9 +163,7 @@ reference(const std::vector<std::string> &terms, Mode mode,
     std::vector<size_t> out;
     auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
     for (size_t p = 0; p < text.size(); p++) {
-        if (mode == Word && (!isWordByte(at(p)) || (p > 0 && isWordByte(at(p - 1)))))
-            continue;
-        if (mode == Line && (at(p) == '\n' || (p > 0 && at(p - 1) != '\n')))
+        if (!mayStart(mode, text, p))
             continue;
         for (size_t len = 1; len <= longest && p + len <= text.size(); len++) {
             size_t end = p + len;
