@@ -327,6 +327,20 @@ def test_quick_start_counts_as_shown(termcount_bin):
 CXXFLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Wpedantic", "-Werror"]
 
 
+def build_flags(build):
+    """CMAKE_CXX_FLAGS and CMAKE_EXE_LINKER_FLAGS of the build at `build`."""
+    flags = []
+    try:
+        with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8") as cache:
+            for line in cache:
+                name, _, value = line.rstrip("\n").partition("=")
+                if name.split(":")[0] in ("CMAKE_CXX_FLAGS", "CMAKE_EXE_LINKER_FLAGS"):
+                    flags += value.split()
+    except OSError:
+        pass
+    return flags
+
+
 def test_embedding_example_counts_as_the_program(termcount_bin, folder):
     cpp = [b for b in blocks("README.md") if b.info == "cpp"]
     assert len(cpp) == 1
@@ -337,11 +351,12 @@ def test_embedding_example_counts_as_the_program(termcount_bin, folder):
     if compiler is None or not all(map(os.path.exists, libs + [include])):
         pytest.skip("no C++ compiler, or no libraries and headers beside TERMCOUNT_BIN")
     (folder / "app.cpp").write_text(cpp[0].text)
-    # The libraries termcount.pc names after termcount's own.
+    # The libraries termcount.pc names after termcount's own, and the flags
+    # the libraries were built with (a sanitizer's runtime, say).
     system = ["-lzstd", "-llzma", "-lbz2", "-lz", "-pthread"]
-    built = subprocess.run([compiler, *CXXFLAGS, "-I", include, "app.cpp", *libs, *system,
-                            "-o", "app"], cwd=folder, capture_output=True, text=True,
-                           timeout=300)
+    built = subprocess.run([compiler, *CXXFLAGS, *build_flags(build), "-I", include, "app.cpp",
+                            *libs, *system, "-o", "app"], cwd=folder, capture_output=True,
+                           text=True, timeout=300)
     assert built.returncode == 0, built.stderr
     args = ["examples/terms.txt", "examples/app.log"]
     done = subprocess.run(["./app", *args], cwd=folder, capture_output=True, timeout=60)
