@@ -54,7 +54,6 @@ struct Shared {
     uint64_t total;                 /* what done runs up to; 0: not known */
     long long nextAsk;              /* when keepGoing is asked next */
     bool stopped;                   /* keepGoing said to stop */
-    struct Worker *workers;         /* a count in pieces: its workers, the first piece first */
 };
 
 void
@@ -68,7 +67,6 @@ startShared(Shared *s, const CountOptions *c, uint64_t total)
      * count stopped gets it stopped before any work. */
     s->nextAsk = nowNs(CLOCK_MONOTONIC);
     s->stopped = false;
-    s->workers = nullptr;
 }
 
 /* Asks keepGoing, if it is due or `now`. Only the calling thread asks. */
@@ -468,7 +466,7 @@ scanPiece(Worker *w)
 {
     Reader *r = *static_cast<Reader **>(w->job);
     if (!scanText(w, r) && r->fault.kind != FAULT_NONE)
-        fail(w, r->fault, w - w->shared->workers);
+        fail(w, r->fault, 0);  /* the pieces of one text: any fault is the text's */
 }
 
 size_t
@@ -571,7 +569,6 @@ scanPieces(Shared *s, Pieces<R> *p, uint64_t *counts)
     Worker *workers = takeWorkers(s, p->n, scanPiece, p->jobs, sizeof *p->jobs, true);
     if (workers == nullptr)
         return {FAULT_MEMORY, 0};
-    s->workers = workers;
     Fault f = runAndAddUp(s, workers, p->n, counts, nullptr);
     freeWorkers(workers, p->n);
     return f;
