@@ -4,6 +4,7 @@
  */
 #include "count.h"
 #include "decompress.h"
+#include "mapping.h"
 
 #include <algorithm>
 #include <atomic>
@@ -26,6 +27,11 @@ namespace {
  * blocks of BLOCK bytes, few enough reads that they cost nothing either. */
 constexpr size_t SLICE = 256 << 10;
 constexpr size_t BLOCK = 1 << 20;
+
+/* A regular file of at least MAP_LEAST bytes is mapped, not read: the scan
+ * then reads the page cache in place, which costs a third less than a copy
+ * of it does. Smaller files cost more to map and unmap than to read. */
+constexpr off_t MAP_LEAST = 1 << 20;
 
 /* How often the calling thread asks keepGoing. */
 constexpr long long POLL_NS = 100'000'000;
@@ -104,13 +110,15 @@ struct MemoryReader {
     const unsigned char *p, *end;
 };
 
-/* A range of a regular file read at offsets, or a stream read through. */
+/* A range of a regular file read at offsets or in its mapping, or a
+ * stream read through. */
 struct FileReader {
     Reader r;
     int fd;
     off_t offset;               /* a range: where the next read starts */
     off_t stopAt;               /* a range: where it ends */
     unsigned char *buffer;      /* BLOCK bytes */
+    const Mapping *mapping;     /* the file's bytes, if mapped; else null */
 };
 
 struct CallerReader {
@@ -173,6 +181,20 @@ fromFileRange(Reader *r, const void **bytes, size_t *size)
     return 1;
 }
 
+/* A mapped range is handed over whole: the scan looks whether to stop
+ * between its slices. */
+int
+fromMapped(Reader *r, const void **bytes, size_t *size)
+{
+    FileReader *f = reinterpret_cast<FileReader *>(r);
+    if (f->offset >= f->stopAt)
+        return 0;
+    *bytes = f->mapping->bytes + f->offset;
+    *size = static_cast<size_t>(f->stopAt - f->offset);
+    f->offset = f->stopAt;
+    return 1;
+}
+
 /* A stream is open without blocking, and waited on WAIT_MS at a time: a
  * pipe with no writer yet, or one that stays silent, must not keep a
  * thread from seeing that the count was stopped. Until a writer first
@@ -220,13 +242,26 @@ fromCaller(Reader *r, const void **bytes, size_t *size)
     return got < 0 ? -1 : got > 0;
 }
 
+/* Maps the regular file open at `fd`, of status `st`, into `*m` if it is
+ * large enough to gain by it; else leaves `*m` as it is, unmapped. */
 void
-setRange(FileReader *f, int fd, off_t start, off_t end)
+mapLarge(int fd, const struct stat *st, Mapping *m)
 {
-    f->r = {fromFileRange, {FAULT_NONE, 0}};
+    if (st->st_size >= MAP_LEAST && static_cast<uintmax_t>(st->st_size) <= SIZE_MAX)
+        mapping_open(fd, static_cast<size_t>(st->st_size), m);
+}
+
+/* Sets `f` to read [start, end) of the file open at `fd`, from `mapping`
+ * if it is mapped (its bytes not null). */
+void
+setRange(FileReader *f, int fd, off_t start, off_t end, const Mapping *mapping)
+{
+    bool mapped = mapping->bytes != nullptr;
+    f->r = {mapped ? fromMapped : fromFileRange, {FAULT_NONE, 0}};
     f->fd = fd;
     f->offset = start;
     f->stopAt = end;
+    f->mapping = mapped ? mapping : nullptr;
 }
 
 /*
@@ -460,12 +495,35 @@ scanText(Worker *w, Reader *r)
     return true;
 }
 
+/* scanText over a reader that may hand over a mapping's bytes. A page
+ * the file no longer has cuts the scan short, as the end of a file that
+ * shrank does when it is read. */
+bool
+scanGuarded(Worker *w, Reader *r)
+{
+    if (r->next != fromMapped)
+        return scanText(w, r);
+    struct Call {
+        Worker *w;
+        Reader *r;
+        bool scanned;
+    } call = {w, r, false};
+    auto scan = [](void *ctx) {
+        Call *c = static_cast<Call *>(ctx);
+        c->scanned = scanText(c->w, c->r);
+    };
+    if (mapping_guard(reinterpret_cast<FileReader *>(r)->mapping, scan, &call))
+        return call.scanned;
+    changedUnder(r);
+    return false;
+}
+
 /* A worker's job in a count of one text: its piece's reader. */
 void
 scanPiece(Worker *w)
 {
     Reader *r = *static_cast<Reader **>(w->job);
-    if (!scanText(w, r) && r->fault.kind != FAULT_NONE)
+    if (!scanGuarded(w, r) && r->fault.kind != FAULT_NONE)
         fail(w, r->fault, 0);  /* the pieces of one text: any fault is the text's */
 }
 
@@ -631,12 +689,12 @@ countOnePiece(const CountOptions *c, const R &proto, uint64_t *counts)
     return f;
 }
 
-/* Counts a regular file, open at `fd`, of `size` bytes when it was opened.
- * Every piece reads its own range, the last up to that size: a file that
- * grows meanwhile is no longer the one whose size was planned for, and the
- * check after the count says so. */
+/* Counts a regular file, open at `fd`, of `size` bytes when it was opened,
+ * and mapped as `mapping` if it could be. Every piece reads its own range,
+ * the last up to that size: a file that grows meanwhile is no longer the
+ * one whose size was planned for, and the check after the count says so. */
 Fault
-countRegular(const CountOptions *c, int fd, off_t size, uint64_t *counts)
+countRegular(const CountOptions *c, int fd, off_t size, const Mapping *mapping, uint64_t *counts)
 {
     auto lineFeedIn = [fd](uint64_t from, uint64_t to) -> int64_t {
         unsigned char buf[16 << 10];
@@ -654,8 +712,8 @@ countRegular(const CountOptions *c, int fd, off_t size, uint64_t *counts)
         }
         return to;
     };
-    auto place = [fd](FileReader *f, uint64_t start, uint64_t end) {
-        setRange(f, fd, start, end);
+    auto place = [fd, mapping](FileReader *f, uint64_t start, uint64_t end) {
+        setRange(f, fd, start, end, mapping);
     };
     return countInPieces<FileReader>(c, size, counts, lineFeedIn, place);
 }
@@ -750,16 +808,19 @@ countWhole(Worker *w, FileReader *f, const char *path, Compression format)
         close(fd);
         return fault;
     }
+    Mapping mapping = {nullptr, 0};
     if (ranges) {
-        setRange(f, fd, 0, st.st_size);
+        mapLarge(fd, &st, &mapping);
+        setRange(f, fd, 0, st.st_size, &mapping);
     } else {
         f->r = {fromStream, {FAULT_NONE, 0}};
         f->fd = fd;
     }
-    if (scanText(w, &f->r) && ranges)
+    if (scanGuarded(w, &f->r) && ranges)
         fault = checkUnchanged(fd, &st);
     else
         fault = f->r.fault;
+    mapping_close(&mapping);
     close(fd);
     return fault;
 }
@@ -1007,7 +1068,10 @@ count_fileAs(const CountOptions *c, const char *path, Compression format, uint64
         if (f.kind == FAULT_NONE && readByRanges(&st))
             f = checkUnchanged(fd, &st);
     } else if (readByRanges(&st)) {
-        f = countRegular(c, fd, st.st_size, counts);
+        Mapping mapping = {nullptr, 0};
+        mapLarge(fd, &st, &mapping);
+        f = countRegular(c, fd, st.st_size, &mapping, counts);
+        mapping_close(&mapping);
         if (f.kind == FAULT_NONE)
             f = checkUnchanged(fd, &st);
     } else {

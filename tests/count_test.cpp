@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
@@ -275,6 +276,56 @@ TEST(Count, AFileThatChangesFailsTheCount)
                 if (many)
                     EXPECT_LT(failed, 2u);
             }
+}
+
+// A SIGBUS the count did not cause, raised while it reads a mapped file,
+// reaches the handler the program had, and that handler is the program's
+// again once the count is over, on count_file and on count_files.
+volatile sig_atomic_t busSeen;
+
+void
+seeBus(int)
+{
+    busSeen = busSeen + 1;
+}
+
+bool
+raiseBusOnce(void *ctx, uint64_t, uint64_t)
+{
+    bool *raised = static_cast<bool *>(ctx);
+    if (!*raised) {
+        *raised = true;
+        raise(SIGBUS);
+    }
+    return true;
+}
+
+TEST(Count, ASigbusNotOursReachesTheProgramsHandler)
+{
+    const std::string text = longText();
+    std::string path = process::writeFile("mapped", text);
+    TreePtr tree = buildTree(terms);
+    struct sigaction mine = {}, before, after;
+    mine.sa_handler = seeBus;
+    sigemptyset(&mine.sa_mask);
+    ASSERT_EQ(sigaction(SIGBUS, &mine, &before), 0);
+    for (bool many : {false, true}) {
+        SCOPED_TRACE(many ? "count_files" : "count_file");
+        busSeen = 0;
+        bool raised = false;
+        CountOptions c = counting(tree, Any, 1, raiseBusOnce, &raised);
+        std::vector<uint64_t> got(terms.size());
+        const char *paths[] = {path.c_str()};
+        Fault f = many ? count_files(&c, paths, 1, got.data(), nullptr)
+                       : count_file(&c, path.c_str(), got.data());
+        EXPECT_EQ(f.kind, FAULT_NONE);
+        EXPECT_EQ(got, modelCounts(Any, text));
+        EXPECT_TRUE(raised);
+        EXPECT_EQ(busSeen, 1);
+        ASSERT_EQ(sigaction(SIGBUS, nullptr, &after), 0);
+        EXPECT_EQ(after.sa_handler, seeBus);
+    }
+    sigaction(SIGBUS, &before, nullptr);
 }
 
 // Says to stop once the bytes at `ctx` are counted: a regular file read
