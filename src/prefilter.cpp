@@ -39,6 +39,16 @@ constexpr uint16_t GRAM_MUL = 0x9e37u;
  * in the state (see gramsAvx2). */
 constexpr unsigned MOST_GRAM_WIDTH = 6;
 
+/* The samples: terms of at least SAMPLE_LEAST bytes (a stride of 4), at
+ * most 8 offsets (a byte's bits), and a table of 2^10 to 2^18 bytes, the
+ * largest in the second cache level, filled to about one byte in 32. A
+ * table fuller than one byte in MOST_SAMPLED would let too many samples
+ * through. */
+constexpr unsigned SAMPLE_BYTES = 4, SAMPLE_LEAST = 7, MOST_STRIDE = 8;
+constexpr unsigned LEAST_SAMPLE_BITS = 10, MOST_SAMPLE_BITS = 18;
+constexpr double MOST_SAMPLED = 16;
+constexpr uint32_t SAMPLE_MUL = 0x9e3779b1u;
+
 inline bool
 beginsStart(const Prefilter *pf, unsigned char b)
 {
@@ -120,6 +130,23 @@ gramsAt(const Prefilter *pf, const unsigned char *p, size_t avail)
     return out != 0xff;
 }
 
+/* The hash of the four bytes at `p`, folded as the samples were. */
+inline uint32_t
+sampleOf(const Prefilter *pf, const unsigned char *p)
+{
+    uint32_t g;
+    memcpy(&g, p, sizeof g);
+    return ((g | pf->fold) * SAMPLE_MUL) >> (32 - pf->bits);
+}
+
+/* Whether some term has the four bytes at `p` at its start; where fewer
+ * are left, whether the first byte may begin one. */
+inline bool
+samplesAt(const Prefilter *pf, const unsigned char *p, size_t avail)
+{
+    return avail < SAMPLE_BYTES || (pf->offsets[sampleOf(pf, p)] & 1) != 0;
+}
+
 /* The reference: each position in turn. Its first byte must begin a start;
  * then each kind tests the bytes there are. */
 const unsigned char *
@@ -131,10 +158,56 @@ plainNext(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
         size_t avail = end - p;
         if (pf->kind == PREFILTER_PAIRS     ? pairsAt(pf, p, avail)
             : pf->kind == PREFILTER_NIBBLES ? nibblesAt(pf, p, avail)
-                                            : gramsAt(pf, p, avail))
+            : pf->kind == PREFILTER_GRAMS   ? gramsAt(pf, p, avail)
+                                            : samplesAt(pf, p, avail))
             return p;
     }
     return end;
+}
+
+/* Of the positions `y - k` for the offsets k that `offsets` marks, the
+ * first where an occurrence may begin, or null. The highest offset comes
+ * first. */
+inline const unsigned char *
+firstOffset(const Prefilter *pf, const unsigned char *y, unsigned offsets,
+            const unsigned char *from)
+{
+    for (; offsets != 0; offsets &= ~(1u << (31 - __builtin_clz(offsets)))) {
+        const unsigned char *q = y - (31 - __builtin_clz(offsets));
+        if (beginsStart(pf, *q) && (pf->offsets[sampleOf(pf, q)] & 1) != 0 && mayStart(pf, q, from))
+            return q;
+    }
+    return nullptr;
+}
+
+/* The samples: the positions `stride - 1` past `p` and every stride on,
+ * four at a time, one branch for the four. An occurrence that begins at
+ * x holds the sample in [x, x + stride - 1], at an offset the table marks
+ * for it: so the positions a sample's offsets name are all the ones
+ * before it, back to the sample before, where one may begin. The last
+ * positions, whose sample would run past the end, are the plain
+ * version's. */
+const unsigned char *
+samplesNext(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
+{
+    const size_t stride = pf->stride;
+    const unsigned char *offsets = pf->offsets;
+    const unsigned char *y = p + stride - 1;
+    for (; end - y >= static_cast<ptrdiff_t>(3 * stride + SAMPLE_BYTES); y += 4 * stride) {
+        unsigned a = offsets[sampleOf(pf, y)], b = offsets[sampleOf(pf, y + stride)];
+        unsigned c = offsets[sampleOf(pf, y + 2 * stride)];
+        unsigned d = offsets[sampleOf(pf, y + 3 * stride)];
+        if ((a | b | c | d) == 0)
+            continue;
+        const unsigned k[4] = {a, b, c, d};
+        for (unsigned i = 0; i < 4; i++)
+            if (const unsigned char *q = firstOffset(pf, y + i * stride, k[i], p))
+                return q;
+    }
+    for (; end - y >= static_cast<ptrdiff_t>(SAMPLE_BYTES); y += stride)
+        if (const unsigned char *q = firstOffset(pf, y, offsets[sampleOf(pf, y)], p))
+            return q;
+    return plainNext(pf, y - (stride - 1), end);
 }
 
 #if defined(__x86_64__)
@@ -579,6 +652,45 @@ gramsOdds(const Prefilter *pf)
     return odds;
 }
 
+/* The samples of the terms, all at least SAMPLE_LEAST bytes long: each
+ * term's four bytes at each offset below the stride mark that offset at
+ * their hash, in a table of a byte per hash, large enough for it to be
+ * one in 32 filled. Returns false if memory ran out. */
+bool
+buildSamples(Prefilter *pf, const Entered *t, size_t n, size_t shortest, bool folding)
+{
+    pf->kind = PREFILTER_SAMPLES;
+    pf->width = SAMPLE_BYTES;
+    pf->fold = folding ? 0x20202020u : 0;
+    pf->stride = static_cast<unsigned>(std::min<size_t>(shortest - SAMPLE_BYTES + 1, MOST_STRIDE));
+    size_t want = n * pf->stride * 128;
+    pf->bits = LEAST_SAMPLE_BITS;
+    while (pf->bits < MOST_SAMPLE_BITS && (size_t{1} << pf->bits) < want)
+        pf->bits++;
+    pf->offsets = static_cast<unsigned char *>(calloc(size_t{1} << pf->bits, 1));
+    if (pf->offsets == nullptr)
+        return false;
+    for (size_t i = 0; i < n; i++) {
+        for (unsigned k = 0; k < pf->stride; k++)
+            pf->offsets[sampleOf(pf, t[i].bytes + k)] |= static_cast<unsigned char>(1u << k);
+        unsigned char b = t[i].bytes[0];
+        for (unsigned char v : {b, static_cast<unsigned char>(b ^ 0x20)})
+            if (v == b || (folding && b >= 'a' && b <= 'z'))
+                pf->first[v >> 6] |= uint64_t{1} << (v & 63);
+    }
+    return true;
+}
+
+/* The share of the samples' table that is marked. */
+double
+samplesFilled(const Prefilter *pf)
+{
+    size_t marked = 0, size = size_t{1} << pf->bits;
+    for (size_t h = 0; h < size; h++)
+        marked += pf->offsets[h] != 0;
+    return static_cast<double>(marked) / static_cast<double>(size);
+}
+
 /* The version to run: the vector one for the CPU, or the grams' shifts,
  * unless the plain one is asked for. Null where the nibbles have no vector
  * version here: their plain version gains too little over the automaton
@@ -590,6 +702,8 @@ chooseNext(PrefilterKind kind, bool plain)
                                           const unsigned char *);
     if (plain)
         return static_cast<Next>(plainNext);
+    if (kind == PREFILTER_SAMPLES)
+        return static_cast<Next>(samplesNext);
 #if defined(__x86_64__)
     bool avx2 = hasAvx2() && wanted() != WANT_SSE;
     if (kind == PREFILTER_PAIRS)
@@ -634,24 +748,36 @@ prefilter_build(const Entered *t, size_t n, bool folding, bool wordStarts, unsig
             odds = nibblesOdds(pf);
         }
         /* The nibbles test 32 positions in a dozen instructions, the grams
-         * one in a few: the grams must let through several times fewer. */
+         * one in a few: the grams must let through several times fewer.
+         * Where every term is long, the samples take the list instead of
+         * the grams: they read a position in 4 or more, and their table's
+         * fill bounds what they let through. */
         if (starts > MOST_NIBBLE_STARTS || odds > MOST_ODDS || chooseNext(pf->kind, plain) == nullptr) {
             Prefilter nibbles = *pf;
             memset(pf->nibbles, 0, sizeof pf->nibbles);
             memset(pf->buckets, 0, sizeof pf->buckets);
             memset(pf->first, 0, sizeof pf->first);
-            pf->width = static_cast<unsigned>(std::max<size_t>(2, std::min<size_t>(longest, MOST_GRAM_WIDTH)));
-            if (!buildGrams(pf, t, n, folding)) {
+            double otherOdds;
+            bool built;
+            if (shortest >= SAMPLE_LEAST) {
+                built = buildSamples(pf, t, n, shortest, folding);
+                otherOdds = built && samplesFilled(pf) <= 1 / MOST_SAMPLED ? 0 : 1;
+            } else {
+                pf->width = static_cast<unsigned>(std::max<size_t>(2, std::min<size_t>(longest, MOST_GRAM_WIDTH)));
+                built = buildGrams(pf, t, n, folding);
+                otherOdds = built && shortest >= 2 ? gramsOdds(pf) : 1;
+            }
+            if (!built) {
                 prefilter_free(pf);
                 return false;
             }
-            double gramOdds = shortest >= 2 ? gramsOdds(pf) : 1;
-            if (starts <= MOST_NIBBLE_STARTS && odds <= MOST_ODDS && odds <= NIBBLES_FASTER * gramOdds &&
+            if (starts <= MOST_NIBBLE_STARTS && odds <= MOST_ODDS && odds <= NIBBLES_FASTER * otherOdds &&
                 chooseNext(nibbles.kind, plain) != nullptr) {
                 free(pf->grams);
+                free(pf->offsets);
                 *pf = nibbles;
             } else {
-                odds = gramOdds;
+                odds = otherOdds;
             }
         }
     }
@@ -672,6 +798,7 @@ prefilter_free(Prefilter *pf)
     if (pf == nullptr)
         return;
     free(pf->grams);
+    free(pf->offsets);
     free(pf);
 }
 
@@ -679,5 +806,6 @@ size_t
 prefilter_size(const Prefilter *pf)
 {
     size_t grams = pf->grams != nullptr ? (size_t{1} << GRAM_BITS) * sizeof *pf->grams : 0;
-    return sizeof *pf + grams;
+    size_t samples = pf->offsets != nullptr ? size_t{1} << pf->bits : 0;
+    return sizeof *pf + grams + samples;
 }

@@ -16,6 +16,16 @@
  *   grams    more    for one of 8 buckets of terms, each   up to 8
  *                    pair of bytes at offset k hashes to a
  *                    pair some term of the bucket has at k
+ *   samples  more,   its first byte may begin a term, and  4
+ *            all     the 4 bytes at some offset k after it
+ *            long    hash to 4 bytes that a term has at k
+ *
+ * The samples read only every `stride`-th position of the text: with no
+ * term shorter than stride + 3 bytes, every occurrence holds one of them
+ * at an offset below the stride, and the table of each hash's offsets
+ * names the positions before it where an occurrence may begin. They take
+ * lists whose terms are all long enough for a stride of 4 or more, and
+ * too many starts for the pairs.
  *
  * Nibbles look a half byte up in a 16-byte table with one shuffle, 32
  * positions at a time; grams look a word up per position and shift the
@@ -32,7 +42,8 @@
  * Each kind has a plain C++ version, the reference, and vector versions
  * (SSE2 and AVX2 for pairs, SSSE3 and AVX2 for nibbles) taken once, when
  * the prefilter is built, by what the CPU has; the grams have the plain
- * version and the shifted one.
+ * version and the shifted one, the samples the plain one (every position's
+ * offset 0) and the sampled one.
  */
 #ifndef TERMCOUNT_PREFILTER_H
 #define TERMCOUNT_PREFILTER_H
@@ -42,7 +53,7 @@
 
 struct Entered;
 
-enum PrefilterKind { PREFILTER_PAIRS, PREFILTER_NIBBLES, PREFILTER_GRAMS };
+enum PrefilterKind { PREFILTER_PAIRS, PREFILTER_NIBBLES, PREFILTER_GRAMS, PREFILTER_SAMPLES };
 
 /* How prefilter_build chooses. */
 enum {
@@ -69,7 +80,11 @@ struct Prefilter {
     uint64_t *grams;        /* grams: per hash of two bytes, a byte per offset
                                with the bit of each bucket that has no term
                                with those bytes there */
-    uint32_t fold;          /* grams: 0x20 in both bytes if case is folded, else 0 */
+    uint32_t fold;          /* grams, samples: 0x20 in every byte if case is folded, else 0 */
+    unsigned char *offsets; /* samples: per hash of four bytes, the bit of
+                               each offset where some term has them */
+    unsigned bits;          /* samples: the bits of a hash */
+    unsigned stride;        /* samples: the positions between two samples */
     bool wordStarts;        /* a candidate follows a non-word byte */
 };
 

@@ -59,9 +59,12 @@ generateRare(std::mt19937_64 &rng)
     for (size_t i = 0; i < textLen; i++)
         g.text += pick();
     size_t count = rng() % 3 == 0 ? 1 + rng() % 80 : 1 + rng() % 4;
+    // Now and then only long terms, which the prefilter samples, as far
+    // apart as the shortest allows.
+    size_t least = rng() % 4 == 0 ? 7 + rng() % 8 : 1;
     while (g.terms.size() < count) {
         std::string t;
-        for (size_t len = 1 + rng() % 7, i = 0; i < len; i++)
+        for (size_t len = least + rng() % 7, i = 0; i < len; i++)
             t += pick();
         g.terms.push_back(t);
     }

@@ -270,10 +270,16 @@ TEST(Compiled, EveryFormAgreesWithTheModel)
             w += static_cast<char>('a' + rng() % 26);
         return w;
     };
-    for (size_t count : {3, 8, 20, 60, 300}) {
+    // The fewest bytes of a term: 2 for the first of most lists, then 4;
+    // 7 in the last two, whose prefilter reads samples.
+    const struct {
+        size_t count, least;
+    } lists[] = {{3, 2}, {8, 2}, {20, 2}, {60, 2}, {300, 2}, {40, 7}, {500, 7}};
+    for (const auto &list : lists) {
+        size_t count = list.count;
         std::vector<std::string> terms, low;
         for (size_t i = 0; i < count; i++)
-            terms.push_back(word(i == 0 ? 2 : 4));
+            terms.push_back(word(i == 0 ? list.least : std::max<size_t>(list.least, 4)));
         std::string text;
         while (text.size() < 20000) {
             std::string w = rng() % 8 == 0 ? terms[rng() % count] : word(1);
@@ -336,10 +342,22 @@ TEST(Prefilter, SkipsNoPositionWhereATermMayBegin)
             w += static_cast<char>('a' + rng() % 6);
         return w;
     };
-    for (size_t count : {2, 12, 40, 200}) {
+    const struct {
+        size_t count, least;    /* terms, and the fewest bytes of one */
+        PrefilterKind kind;
+    } lists[] = {
+        {2, 1, PREFILTER_PAIRS},
+        {12, 3, PREFILTER_NIBBLES},
+        {40, 3, PREFILTER_NIBBLES},
+        {200, 3, PREFILTER_GRAMS},
+        {100, 7, PREFILTER_SAMPLES},    /* a stride of 4 */
+        {400, 12, PREFILTER_SAMPLES},   /* the widest stride, 8 */
+    };
+    for (const auto &list : lists) {
+        size_t count = list.count;
         std::vector<std::string> terms;
         for (size_t i = 0; i < count; i++)
-            terms.push_back(word(count > 8 ? 3 : 1));
+            terms.push_back(word(list.least));
         std::sort(terms.begin(), terms.end());
         std::vector<Entered> entered;
         for (const std::string &t : terms)
@@ -354,6 +372,7 @@ TEST(Prefilter, SkipsNoPositionWhereATermMayBegin)
                 Prefilter *pf = nullptr;
                 ASSERT_TRUE(prefilter_build(entered.data(), entered.size(), false, wordStarts, how, &pf));
                 ASSERT_NE(pf, nullptr);
+                EXPECT_EQ(pf->kind, list.kind);
                 for (size_t size : {text.size(), size_t{31}, size_t{64}, size_t{97}, size_t{200}}) {
                     const unsigned char *base = reinterpret_cast<const unsigned char *>(text.data());
                     std::string cut = text.substr(0, size);
