@@ -60,8 +60,15 @@ typedef int (*CountNextBlockFn)(void *source, const void **bytes, size_t *size);
 Fault count_memory(const CountOptions *c, const void *text, size_t size,
                    uint64_t *counts);
 
-/* The same over the file at `path`, read in blocks of 1 MiB, each thread
- * from the offset where its piece starts; the file is never held whole.
+/* The same over the file at `path`, each thread from the offset where its
+ * piece starts. A regular file of 1 MiB or more is mapped and scanned
+ * where the page cache holds it; a smaller one, or one that cannot be
+ * mapped, is read in blocks of 1 MiB: the file is never copied whole.
+ * While a mapping is open, SIGBUS has a handler of this library's: a fault
+ * in the mapping, where the file shrank under the count, fails the count
+ * as below; any other SIGBUS goes on to the handler set before, or ends
+ * the process as it would have. The last mapping to close puts that
+ * handler back (unless the program has set another meanwhile).
  * The counts are those of the file as it was opened: one whose size or
  * modification time is no longer what it was when the count ends (it grew,
  * shrank or was written to meanwhile) fails with FAULT_READ and ESTALE, as
