@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -227,28 +226,6 @@ askerFor(const Call &call)
 {
     return call.onMain || !call.tell.is_none() ? keepGoing : nullptr;
 }
-
-/* Asks keepGoing about ten times a second from a loop of many short steps
- * (the terms of a load): reads the clock every 1024 steps. */
-struct Poll {
-    Call &call;
-    unsigned steps = 0;
-    std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now();
-    bool stopped = false;
-
-    explicit Poll(Call &c) : call(c) {}
-    bool stop() noexcept
-    {
-        if (!call.onMain || ++steps % 1024 != 0)
-            return false;
-        auto now = std::chrono::steady_clock::now();
-        if (now >= next) {
-            next = now + std::chrono::milliseconds(100);
-            stopped = !keepGoing(&call, 0, 0);
-        }
-        return stopped;
-    }
-};
 
 /* Raises the Python exception for `f`; `path` names the file, if any. An
  * OSError's `opening` tells a file that could not be opened from one that
@@ -475,55 +452,53 @@ listTerms(Index *index, const py::list &items, unsigned flags)
     index->list(std::move(list.bytes), list.ends, flags);
 }
 
-/* Reads the terms of the search file at `path` into `list`, stopped when
- * `poll` says so (FAULT_STOPPED), since a list of a million terms takes
- * seconds to load. */
+/* Lists in `list` the terms of `data`, a search file's bytes, read by
+ * searchFile_next through a stream over memory, so that its rules are
+ * written once. Asks `call` whether to go on every 64Ki terms: a list of
+ * millions takes seconds. */
 Fault
-loadPolled(const char *path, Poll *poll, TermBytes *list) noexcept
+parsed(const Bytes &data, Call *call, TermBytes *list) noexcept
 {
     SearchFile file;
-    Fault f = searchFile_open(&file, path);
+    FILE *in = data.size() == 0 ? nullptr : fmemopen(const_cast<void *>(data.data()),
+                                                     data.size(), "rb");
+    if (in == nullptr)
+        return {data.size() == 0 ? FAULT_NONE : FAULT_MEMORY, 0};
+    Fault f = searchFile_openStream(&file, in);
     if (f.kind != FAULT_NONE)
         return f;
     const char *term;
     size_t length;
-    bool memory = true;
-    while (memory && !poll->stop() && searchFile_next(&file, &term, &length)) {
+    for (size_t n = 1; f.kind == FAULT_NONE && searchFile_next(&file, &term, &length); n++) {
         try {
             list->bytes.append(term, length);
             list->ends.push_back(list->bytes.size());
         } catch (const std::bad_alloc &) {
-            memory = false;
+            f = {FAULT_MEMORY, 0};
         }
+        if (n % 65536 == 0 && call->onMain && !keepGoing(call, 0, 0))
+            f = {FAULT_STOPPED, 0};
     }
-    /* A signal cut a read of a pipe short: a Ctrl-C there stops the load
-     * at once. The line it cut cannot be read on, so any other signal
-     * leaves the read's fault. */
-    if (file.readError == EINTR && poll->call.onMain && !keepGoing(&poll->call, 0, 0))
-        poll->stopped = true;
-    f = searchFile_close(&file);
-    if (!memory)
-        f = {FAULT_MEMORY, 0};
-    if (poll->stopped)
-        f = {FAULT_STOPPED, 0};
-    return f;
+    Fault closed = searchFile_close(&file);
+    return f.kind != FAULT_NONE ? f : closed;
 }
 
-/* Fills `index` from the search file at `path` (bytes); `name` names it in
- * an OSError. */
+/* Fills `index` from `data`, the bytes of a search file. */
 void
-loadTerms(Index *index, const py::bytes &path, const py::object &name, unsigned flags)
+parseTerms(Index *index, const py::object &data, unsigned flags)
 {
+    Bytes held;
+    if (!holdBytes(data.ptr(), &held, false, "a search file"))
+        throw py::error_already_set();
     Call call = newCall();
-    Poll poll(call);
     TermBytes list;
     Fault f;
     {
         Unlocked nogil(call);
-        f = loadPolled(PyBytes_AS_STRING(path.ptr()), &poll, &list);
+        f = parsed(held, &call, &list);
     }
     if (f.kind != FAULT_NONE)
-        throwFault(f, name);
+        throwFault(f);
     index->list(std::move(list.bytes), list.ends, flags);
 }
 
@@ -806,9 +781,9 @@ bindIndex(py::module_ &m)
                  listTerms(index.get(), terms, flags);
                  return index;
              }))
-        .def_static("load", [](const py::bytes &path, const py::object &name, unsigned flags) {
+        .def_static("parse", [](const py::object &data, unsigned flags) {
                  auto index = std::make_unique<Index>();
-                 loadTerms(index.get(), path, name, flags);
+                 parseTerms(index.get(), data, flags);
                  return index;
              })
         .def("__len__", [](Index *t) { return made(t).entries.size(); })

@@ -171,6 +171,30 @@ def _iterable(obj: object) -> bool:
     return True
 
 
+def _read_whole(name: Union[str, bytes]) -> bytes:
+    """The bytes of the file at name. os.open and os.read run the signal
+    handlers when a signal cuts their wait short, so Ctrl-C stops a wait
+    for a pipe's writer or its bytes. An OSError names the file, and its
+    `opening` tells a file that could not be opened from one that could
+    not be read."""
+    try:
+        fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError as e:
+        e.opening = True  # type: ignore[attr-defined]
+        raise
+    chunks = []
+    try:
+        while chunk := os.read(fd, _READ_SIZE):
+            chunks.append(chunk)
+    except OSError as e:
+        failed = OSError(e.errno, e.strerror, name)
+        failed.opening = False  # type: ignore[attr-defined]
+        raise failed from None
+    finally:
+        os.close(fd)
+    return b"".join(chunks)
+
+
 class _Told:
     """A count's progress as the caller asked for it: a callable given
     (done, total), or a tqdm bar, made at the first report. The last call
@@ -389,9 +413,9 @@ class Terms:
         read, MemoryError when the terms cannot be held. The index is
         compiled when a count first asks for it."""
         flags = _termcount.IGNORE_CASE if _flag(ignore_case, "ignore_case") else 0
-        name = os.fspath(path)
+        data = _read_whole(os.fspath(path))
         self = cls.__new__(cls)
-        self._index = _termcount.Index.load(os.fsencode(name), name, flags)
+        self._index = _termcount.Index.parse(data, flags)
         return self
 
     def __len__(self) -> int:

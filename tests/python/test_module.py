@@ -263,6 +263,22 @@ def test_files_that_cannot_be_read(tmp_path, how, path, error, code):
     assert e.value.errno == code and e.value.filename == str(target)
 
 
+@pytest.mark.parametrize("data, terms", [
+    (b"", []),
+    (b"\n\n", []),
+    (b"a\r\n\nb\0c\nd", [b"a\r", b"b", b"d"]),
+    (b"x" * 1048575 + b"\n", [b"x" * 1048575]),
+    (b"x" * 1048576 + b"y" * 1048575 + b"z\n", [b"x" * 1048575, b"x" + b"y" * 1048574,
+                                               b"yz"]),
+    (b"x" * 1048575 + b"\0\n", [b"x" * 1048575]),
+], ids=["empty", "empty lines", "CR kept, NUL cuts, no last line feed",
+        "the longest line", "longer lines in pieces", "a NUL past a piece"])
+def test_a_search_file_reads_by_the_programs_rules(tmp_path, data, terms):
+    f = tmp_path / "terms"
+    f.write_bytes(data)
+    assert list(termcount.Terms.from_file(f).terms) == terms
+
+
 @pytest.mark.parametrize("module, call, says", [
     ("scipy.sparse", lambda: TERMS.count_each([TEXT]), "python3-scipy, or pip install scipy"),
     ("tqdm", lambda: TERMS.count_file(__file__, progress=True),
@@ -620,8 +636,18 @@ def wait_until_open(pid, path):
     raise AssertionError(f"{path} was never opened")
 
 
+def wait_until_asleep(pid):
+    """Waits, boundedly, until process `pid` sleeps, as in a wait on a pipe."""
+    for _ in range(600):
+        with open(f"/proc/{pid}/stat") as f:
+            if f.read().rsplit(")", 1)[1].split()[0] == "S":
+                return
+        time.sleep(0.1)
+    raise AssertionError(f"{pid} never slept")
+
+
 @pytest.mark.parametrize("writer", ["none", "silent"])
-@pytest.mark.parametrize("how", ["count_files", "python -m termcount"])
+@pytest.mark.parametrize("how", ["count_files", "python -m termcount", "from_file"])
 def test_ctrl_c_stops_a_wait_on_a_pipe_among_files(tmp_path, how, writer):
     # A thread of the count waits on the pipe, for a writer or for bytes
     # that never come, while the regular files are counted on the other.
@@ -632,11 +658,14 @@ def test_ctrl_c_stops_a_wait_on_a_pipe_among_files(tmp_path, how, writer):
     terms = tmp_path / "terms"
     terms.write_bytes(b"cat\n")
     paths = [str(small), str(fifo), str(small)]
-    if how == "count_files":
+    call = {"count_files": f"termcount.Terms([b'cat']).count_files({paths!r}, threads=2)",
+            "from_file": f"termcount.Terms.from_file({str(fifo)!r})"}.get(how)
+    if call is not None:
         args = [sys.executable, "-c", textwrap.dedent(f"""
             import termcount
+            print("counting", flush=True)
             try:
-                termcount.Terms([b"cat"]).count_files({paths!r}, threads=2)
+                {call}
             except KeyboardInterrupt:
                 print("interrupted", flush=True)
         """)]
@@ -646,11 +675,16 @@ def test_ctrl_c_stops_a_wait_on_a_pipe_among_files(tmp_path, how, writer):
     held = os.open(fifo, os.O_RDWR) if writer == "silent" else None
     child = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
     try:
-        wait_until_open(child.pid, fifo)
+        if how == "from_file":
+            # A wait for a writer is in open(), before the pipe is open.
+            assert child.stdout.readline() == "counting\n"
+            wait_until_asleep(child.pid)
+        else:
+            wait_until_open(child.pid, fifo)
         child.send_signal(signal.SIGINT)
         # The bound only catches a hang.
         child.wait(timeout=60)
-        if how == "count_files":
+        if call is not None:
             assert child.stdout.read() == "interrupted\n"
         else:
             assert child.returncode == -signal.SIGINT
