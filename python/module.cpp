@@ -25,6 +25,7 @@
 #include <mutex>
 #include <sched.h>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -296,11 +297,6 @@ struct Counts : Zeroed {
     py::tuple terms;              // null only in an object never made
     std::vector<uint64_t> counts;
     unsigned kind;                // the ScanMode, | KIND_IGNORE_CASE
-
-    bool sameTerms(const Counts &o) const
-    {
-        return terms.is(o.terms) || terms.equal(o.terms);
-    }
 };
 
 /* The package's Counts, a Python class over this one, which every count
@@ -689,56 +685,33 @@ streamOf(const py::object &self, int mode)
     return s;
 }
 
+/* A Counts of `terms` and `kind` whose counts are the native 64-bit words
+ * of `packed`, one for each term. */
 py::object
-addCounts(Counts *self, const py::object &other)
+countsOf(const py::tuple &terms, const py::bytes &packed, unsigned kind)
 {
-    const Counts &a = made(self);
-    if (py::isinstance<py::int_>(other) && other.cast<py::int_>().equal(py::int_(0)))
-        return newCounts(a.terms, std::vector<uint64_t>(a.counts), a.kind);
-    if (!py::isinstance<Counts>(other))
-        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-    const Counts &b = made(other.cast<Counts *>());
-    if (!a.sameTerms(b))
-        throw py::value_error("cannot add Counts of different term lists");
-    if (a.kind != b.kind)
-        throw py::value_error("cannot add Counts of different modes or of ignore_case "
-                              "and not: their sum counts nothing");
-    std::vector<uint64_t> sum = a.counts;
-    if (!count_add(sum.data(), b.counts.data(), sum.size())) {
-        PyErr_SetString(PyExc_OverflowError, "a sum of counts passes 2**64 - 1");
-        throw py::error_already_set();
-    }
-    return newCounts(a.terms, std::move(sum), a.kind);
-}
-
-/* Counts from their pickled form: the terms, the counts as little-endian
- * 64-bit words, and the kind. */
-py::object
-unpickled(const py::tuple &terms, const py::bytes &packed, unsigned kind)
-{
-    std::string in = packed;
-    bool ok = in.size() == terms.size() * 8 && kind <= (unsigned{SCAN_LINE} | KIND_IGNORE_CASE) &&
-              (kind & 3) <= SCAN_LINE;
-    for (size_t i = 0; ok && i < terms.size(); i++)
-        ok = PyBytes_Check(terms[i].ptr());
-    if (!ok)
-        throw py::value_error("not a pickled Counts");
+    std::string_view in = packed;
+    if (in.size() != terms.size() * 8)
+        throw py::value_error("not one count for each term");
     std::vector<uint64_t> counts(terms.size());
-    for (size_t i = 0; i < counts.size(); i++)
-        for (int b = 0; b < 8; b++)
-            counts[i] |= uint64_t{static_cast<unsigned char>(in[i * 8 + b])} << (8 * b);
+    if (!counts.empty())
+        memcpy(counts.data(), in.data(), in.size());
     return newCounts(terms, std::move(counts), kind);
 }
 
-py::tuple
-reduceCounts(Counts *self, const py::object &restore)
+/* The sum of `a` and `b`, Counts of one term list and kind. */
+py::object
+sumCounts(Counts *a, Counts *b)
 {
-    const Counts &c = made(self);
-    std::string out(c.counts.size() * 8, '\0');
-    for (size_t i = 0; i < c.counts.size(); i++)
-        for (int b = 0; b < 8; b++)
-            out[i * 8 + b] = static_cast<char>(c.counts[i] >> (8 * b));
-    return py::make_tuple(restore, py::make_tuple(c.terms, py::bytes(out), c.kind));
+    const Counts &x = made(a), &y = made(b);
+    if (x.counts.size() != y.counts.size())
+        throw py::value_error("cannot add Counts of different term lists");
+    std::vector<uint64_t> sum = x.counts;
+    if (!count_add(sum.data(), y.counts.data(), sum.size())) {
+        PyErr_SetString(PyExc_OverflowError, "a sum of counts passes 2**64 - 1");
+        throw py::error_already_set();
+    }
+    return newCounts(x.terms, std::move(sum), x.kind);
 }
 
 void
@@ -746,15 +719,8 @@ bindCounts(py::module_ &m)
 {
     py::class_<Counts>(m, "Counts", py::buffer_protocol())
         .def(py::init<>())
-        .def("__add__", addCounts)
-        .def("__radd__", addCounts)
         .def_property_readonly("terms", [](Counts *c) { return made(c).terms; })
         .def_property_readonly("_kind", [](Counts *c) { return made(c).kind; })
-        /* Restored by a function of the package, which pickle finds by
-         * name, as it finds no function of a compiled module. */
-        .def("__reduce__", [](Counts *c) {
-                 return reduceCounts(c, py::module_::import("termcount._api").attr("_counts"));
-             })
         .def_buffer([](Counts *c) {
             /* No exception may leave here: an uninitialised Counts shows
              * as none at all. */
@@ -764,7 +730,8 @@ bindCounts(py::module_ &m)
                                    py::format_descriptor<uint64_t>::format(), 1,
                                    {empty ? 0 : c->counts.size()}, {sizeof(uint64_t)}, true);
         });
-    m.def("_counts", unpickled);
+    m.def("_counts", countsOf);
+    m.def("_sum", sumCounts);
     m.def("_set_counts_class", [](const py::object &cls) {
         if (countsClass == nullptr)
             countsClass = new py::object();

@@ -9,11 +9,13 @@ but not inside the core's frames.
 """
 from __future__ import annotations
 
+import array
 import contextlib
 import glob as _glob
 import importlib
 import operator
 import os
+import sys
 from typing import (TYPE_CHECKING, Any, Callable, Iterable, Iterator, Literal, Optional,
                     Protocol, SupportsIndex, TypeVar, Union, overload)
 
@@ -308,6 +310,27 @@ class Counts(_termcount.Counts):
     def __iter__(self) -> Iterator[int]:
         return iter(memoryview(self).tolist())
 
+    def __add__(self, other: Union[_termcount.Counts, int]) -> Counts:
+        # 0 as well, the start of sum().
+        if isinstance(other, int) and other == 0:
+            return _termcount._counts(self.terms, memoryview(self).tobytes(),  # type: ignore
+                                      self._kind)
+        if not isinstance(other, _termcount.Counts):
+            return NotImplemented
+        if not (self.terms is other.terms or self.terms == other.terms):
+            raise ValueError("cannot add Counts of different term lists")
+        if self._kind != other._kind:
+            raise ValueError("cannot add Counts of different modes or of ignore_case "
+                             "and not: their sum counts nothing")
+        return _termcount._sum(self, other)  # type: ignore[return-value]
+
+    __radd__ = __add__
+
+    def __reduce__(self) -> tuple[Callable[..., Counts], tuple[tuple[bytes, ...], bytes, int]]:
+        # Restored by a function that pickle finds by name, the counts
+        # packed as little-endian 64-bit words on every machine.
+        return _counts, (self.terms, _little_endian(memoryview(self)), self._kind)
+
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, _termcount.Counts):
             return NotImplemented
@@ -365,9 +388,25 @@ class Counts(_termcount.Counts):
 _termcount._set_counts_class(Counts)
 
 
+def _little_endian(words: memoryview) -> bytes:
+    """The 64-bit words as little-endian bytes; the same bytes back from
+    them on this machine."""
+    if sys.byteorder == "little":
+        return words.tobytes()
+    swapped = array.array("Q", words)
+    swapped.byteswap()
+    return swapped.tobytes()
+
+
 def _counts(terms: tuple[bytes, ...], packed: bytes, kind: int) -> Counts:
-    """Counts from their pickled state, which Counts.__reduce__ gives."""
-    return _termcount._counts(terms, packed, kind)  # type: ignore[return-value]
+    """Counts from their pickled state, which Counts.__reduce__ gives: the
+    terms, the counts as little-endian 64-bit words, and the kind."""
+    if not (isinstance(terms, tuple) and all(type(t) is bytes for t in terms)
+            and isinstance(packed, bytes) and len(packed) == 8 * len(terms)
+            and isinstance(kind, int) and kind & ~_termcount.KIND_IGNORE_CASE in MODES.values()):
+        raise ValueError("not a pickled Counts")
+    native = _little_endian(memoryview(packed).cast("Q"))
+    return _termcount._counts(terms, native, kind)  # type: ignore[return-value]
 
 
 class Terms:

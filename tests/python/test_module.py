@@ -226,6 +226,13 @@ def failing_source():
      ValueError, "mode"),
     (lambda: termcount.Terms([b"Cat"]).count(b"cat") +
      termcount.Terms([b"Cat"], ignore_case=True).count(b"cat"), ValueError, "ignore_case"),
+    (lambda: TERMS.count(b"cat") + termcount.Terms([b"cat"]).count(b"cat"), ValueError,
+     "term lists"),
+    (lambda: word_counts() + 1, TypeError, "unsupported operand"),
+    (lambda: (lambda f, a: f(a[0], a[1][:-1], a[2]))(*word_counts().__reduce__()),
+     ValueError, "not a pickled Counts"),
+    (lambda: termcount._api._counts((b"a",), bytes(8), 3), ValueError, "not a pickled Counts"),
+    (lambda: termcount._api._counts(("a",), bytes(8), 0), ValueError, "not a pickled Counts"),
 ], ids=["unknown mode", "mode not str", "None text", "int text", "strided text",
         "strided numpy text",
         "threads 0", "threads negative", "threads float", "count_file threads 0",
@@ -241,7 +248,9 @@ def failing_source():
         "count_files, a glob matching nothing", "count_files of an int",
         "compression unknown", "count_files, compression unknown",
         "count_each, a str without UTF-8", "Terms, a str without UTF-8",
-        "Terms, an int term", "+ of two modes", "+ of ignore_case and not"])
+        "Terms, an int term", "+ of two modes", "+ of ignore_case and not",
+        "+ of two term lists", "+ of an int but 0", "a pickle cut short",
+        "a pickle of no mode", "a pickle of str terms"])
 def test_bad_input_is_refused(call, error, says):
     with pytest.raises(error, match=says):
         call()
