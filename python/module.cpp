@@ -54,53 +54,51 @@ struct Bytes {
     size_t size() const { return static_cast<size_t>(view.len); }
 };
 
-/* Holds the bytes of `obj` in `out`: str as UTF-8, or a C-contiguous
- * buffer of one-byte items. Returns false, with a TypeError naming `what`
- * (or a UnicodeEncodeError) set, for anything else: a buffer of
- * wider items (a NumPy str, int or object array) holds no text, and
- * counting its bytes would give silent zeros. */
-bool
-holdBytes(PyObject *obj, Bytes *out, bool strAllowed, const char *what)
+/* Why the core refuses an item of a list: raised as Refused(index, why),
+ * which the package turns into the TypeError or ValueError that names the
+ * item and says what is allowed. */
+enum Why { NOT_TEXT, EMPTY_TERM, LINE_FEED_IN_TERM };
+PyObject *refusedClass;
+
+[[noreturn]] void
+refuse(size_t index, Why why)
+{
+    PyErr_SetObject(refusedClass, py::make_tuple(index, static_cast<int>(why)).ptr());
+    throw py::error_already_set();
+}
+
+/* Holds the bytes of `obj` in `out`: a str as UTF-8 (if `strAllowed`), or
+ * a C-contiguous buffer of one-byte items; for anything else raises
+ * Refused(index, NOT_TEXT). A buffer of wider items (a NumPy str, int or
+ * object array) holds no text, and counting its bytes would give silent
+ * zeros. A str with no UTF-8 form raises UnicodeEncodeError. */
+void
+holdBytes(PyObject *obj, Bytes *out, bool strAllowed, size_t index = 0)
 {
     out->release();
-    if (PyUnicode_Check(obj)) {
-        if (!strAllowed) {
-            PyErr_Format(PyExc_TypeError, "%s must be bytes-like, not str", what);
-            return false;
-        }
+    if (PyUnicode_Check(obj) && strAllowed) {
         Py_ssize_t len;
         const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
-        if (utf8 == nullptr)
-            return false;  /* a UnicodeEncodeError, which the package names */
         /* The UTF-8 form lives as long as the str, which the buffer keeps. */
-        if (PyBuffer_FillInfo(&out->view, obj, const_cast<char *>(utf8), len,
-                              1, PyBUF_SIMPLE) != 0)
-            return false;
-    } else if (!PyObject_CheckBuffer(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be bytes-like%s, not %.200s",
-                     what, strAllowed ? " or str" : "", Py_TYPE(obj)->tp_name);
-        return false;
-    } else if (PyObject_GetBuffer(obj, &out->view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        /* NumPy says ValueError, memoryview BufferError: either way a type
-         * of buffer a scan cannot read. */
-        if (!PyErr_ExceptionMatches(PyExc_ValueError) &&
+        if (utf8 == nullptr || PyBuffer_FillInfo(&out->view, obj, const_cast<char *>(utf8),
+                                                 len, 1, PyBUF_SIMPLE) != 0)
+            throw py::error_already_set();
+        out->held = true;
+        return;
+    }
+    if (!PyUnicode_Check(obj) && PyObject_CheckBuffer(obj)) {
+        out->held = PyObject_GetBuffer(obj, &out->view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0;
+        /* NumPy says ValueError, memoryview BufferError: either way a
+         * buffer a scan cannot read. */
+        if (!out->held && !PyErr_ExceptionMatches(PyExc_ValueError) &&
             !PyErr_ExceptionMatches(PyExc_BufferError))
-            return false;
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous buffer: bytes(...) "
-                     "gives a copy that is", what);
-        return false;
-    }
-    out->held = true;
-    if (out->view.itemsize != 1) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s must be a buffer of bytes, not of items of format '%s' "
-                     "(%zd bytes each): .tobytes() gives its raw bytes",
-                     what, out->view.format ? out->view.format : "B", out->view.itemsize);
+            throw py::error_already_set();
+        if (out->held && out->view.itemsize == 1)
+            return;
         out->release();
-        return false;
+        PyErr_Clear();
     }
-    return true;
+    refuse(index, NOT_TEXT);
 }
 
 /* The thread the module was imported on: Python's main thread. */
@@ -434,14 +432,12 @@ listTerms(Index *index, const py::list &items, unsigned flags)
         /* A list of millions of terms takes seconds: Ctrl-C stops it. */
         if (i % 4096 == 4095 && PyErr_CheckSignals() != 0)
             throw py::error_already_set();
-        std::string what = "term " + std::to_string(i);
-        if (!holdBytes(items[i].ptr(), &term, true, what.c_str()))
-            throw py::error_already_set();
+        holdBytes(items[i].ptr(), &term, true, i);
         const char *p = static_cast<const char *>(term.data());
         if (term.size() == 0)
-            throw py::value_error(what + " is empty");
+            refuse(i, EMPTY_TERM);
         if (memchr(p, '\n', term.size()) != nullptr)
-            throw py::value_error(what + " holds a line feed: a term is one line");
+            refuse(i, LINE_FEED_IN_TERM);
         list.bytes.append(p, term.size());
         list.ends.push_back(list.bytes.size());
     }
@@ -481,11 +477,10 @@ parsed(const Bytes &data, Call *call, TermBytes *list) noexcept
 
 /* Fills `index` from `data`, the bytes of a search file. */
 void
-parseTerms(Index *index, const py::object &data, unsigned flags)
+parseTerms(Index *index, const py::bytes &data, unsigned flags)
 {
     Bytes held;
-    if (!holdBytes(data.ptr(), &held, false, "a search file"))
-        throw py::error_already_set();
+    holdBytes(data.ptr(), &held, false);
     Call call = newCall();
     TermBytes list;
     Fault f;
@@ -531,8 +526,7 @@ py::object
 countText(Index *self, const py::object &text, int mode, unsigned threads, size_t minPiece)
 {
     Bytes bytes;
-    if (!holdBytes(text.ptr(), &bytes, true, "text"))
-        throw py::error_already_set();
+    holdBytes(text.ptr(), &bytes, true);
     Call call = newCall();
     return counted(self, mode, threads, minPiece, call, nobody,
                    [&](const CountOptions *c, uint64_t *counts) {
@@ -585,9 +579,7 @@ countEach(Index *self, const py::list &texts, int mode, unsigned threads, bool p
     std::vector<CountText> docs;
     uint64_t bytes = 0;
     for (size_t i = 0; i < texts.size(); i++) {
-        std::string what = "texts[" + std::to_string(i) + "]";
-        if (!holdBytes(texts[i].ptr(), &held[i], true, what.c_str()))
-            throw py::error_already_set();
+        holdBytes(texts[i].ptr(), &held[i], true, i);
         docs.push_back({held[i].data(), held[i].size()});
         bytes += held[i].size();
     }
@@ -622,27 +614,21 @@ struct Stream : Zeroed {
     std::vector<uint64_t> visits; // scanner_visitCount of them
     bool busy = false;            // a feed is under way, or the stream is finished
 
-    /* Scans `chunk`, bytes-like, which follows what came before. Returns
-     * its size. Ctrl-C stops a long chunk between two slices. */
-    size_t feed(const py::object &chunk)
+    /* Scans the `n` bytes of `chunk`, bytes-like, from `at` (as many as
+     * there are), which follow what came before. Returns the chunk's size. */
+    size_t feed(const py::object &chunk, size_t at, size_t n)
     {
         Bytes held;
-        if (!holdBytes(chunk.ptr(), &held, false, "a chunk"))
-            throw py::error_already_set();
+        holdBytes(chunk.ptr(), &held, false);
         check();
+        at = std::min(at, held.size());
+        n = std::min(n, held.size() - at);
         busy = true;
-        const char *p = static_cast<const char *>(held.data());
-        for (size_t at = 0, n; at < held.size(); at += n) {
-            n = std::min<size_t>(held.size() - at, 16 << 20);
+        {
             Call call;
-            {
-                Unlocked nogil(call);
-                scanner_feed(sc, &st, p + at, n, visits.data());
-            }
-            if (PyErr_CheckSignals() != 0) {
-                busy = false;
-                throw py::error_already_set();
-            }
+            Unlocked nogil(call);
+            scanner_feed(sc, &st, static_cast<const char *>(held.data()) + at, n,
+                         visits.data());
         }
         busy = false;
         return held.size();
@@ -748,7 +734,7 @@ bindIndex(py::module_ &m)
                  listTerms(index.get(), terms, flags);
                  return index;
              }))
-        .def_static("parse", [](const py::object &data, unsigned flags) {
+        .def_static("parse", [](const py::bytes &data, unsigned flags) {
                  auto index = std::make_unique<Index>();
                  parseTerms(index.get(), data, flags);
                  return index;
@@ -774,6 +760,8 @@ PYBIND11_MODULE(_termcount, m)
     py::module_::import("atexit").attr("register")(py::cpp_function(closeGate));
     py::object main = py::module_::import("threading").attr("main_thread")();
     mainThread = main.attr("ident").cast<unsigned long>();
+    refusedClass = PyErr_NewException("termcount._termcount.Refused", nullptr, nullptr);
+    m.attr("Refused") = py::handle(refusedClass);
     bindCounts(m);
     py::class_<Stream>(m, "Stream").def("feed", &Stream::feed).def("finish", &Stream::finish);
     bindIndex(m);

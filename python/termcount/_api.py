@@ -47,8 +47,12 @@ _MODE_NAMES = {v: k for k, v in MODES.items()}
 # one thread per MiB.
 _MIN_PIECE = 64 << 10
 _PER_THREAD = 1 << 20
-# What count_stream asks a file's read() for at a time.
+# What count_stream asks a file's read() for at a time, and the most of a
+# chunk it scans at a time.
 _READ_SIZE = 1 << 20
+_SLICE = 16 << 20
+# Why the core refuses an item of a list (Refused's second argument).
+_NOT_TEXT, _EMPTY_TERM, _LINE_FEED_IN_TERM = range(3)
 
 
 class _Reader(Protocol):
@@ -249,12 +253,38 @@ def _counted(progress: Progress, unit: str, count: Callable[[Tell], T]) -> T:
         told.close()
 
 
+def _why_not_text(obj: object, what: str, str_allowed: bool) -> str:
+    """What is wrong with obj, named `what`, as a text: the core reads a
+    str (if `str_allowed`) or a C-contiguous buffer of bytes."""
+    try:
+        view = memoryview(obj) if not isinstance(obj, str) else None  # type: ignore[arg-type]
+    except TypeError:
+        view = None
+    if view is None:
+        return (f"{what} must be bytes-like{' or str' if str_allowed else ''}, "
+                f"not {type(obj).__name__}")
+    with view:
+        if not view.c_contiguous:
+            return f"{what} must be a C-contiguous buffer: bytes(...) gives a copy that is"
+        return (f"{what} must be a buffer of bytes, not of items of format "
+                f"'{view.format}' ({view.itemsize} bytes each): .tobytes() gives its raw bytes")
+
+
 @contextlib.contextmanager
-def _naming_encode_errors(items: list[Any], what: str) -> Iterator[None]:
-    """Names the item of `items` that a UnicodeEncodeError is about: a str
-    with no UTF-8 form (a lone surrogate)."""
+def _naming(items: list[Any], what: str, str_allowed: bool = True) -> Iterator[None]:
+    """Names the item of `items` that the core refuses, as what.format(its
+    index), in the exception that says why: a TypeError for what is no
+    text, a ValueError for a term that is empty or holds a line feed, a
+    UnicodeEncodeError for a str with no UTF-8 form (a lone surrogate)."""
     try:
         yield
+    except _termcount.Refused as e:
+        index, why = e.args
+        name = what.format(index)
+        if why == _NOT_TEXT:
+            raise TypeError(_why_not_text(items[index], name, str_allowed)) from None
+        raise ValueError(f"{name} is empty" if why == _EMPTY_TERM else
+                         f"{name} holds a line feed: a term is one line") from None
     except UnicodeEncodeError as e:
         for i, item in enumerate(items):
             if isinstance(item, str) and item == e.object:
@@ -262,6 +292,16 @@ def _naming_encode_errors(items: list[Any], what: str) -> Iterator[None]:
                                          f"{what.format(i)} is a str with no UTF-8 form"
                                          ) from None
         raise
+
+
+def _fed(stream: _termcount.Stream, chunk: object) -> int:
+    """Feeds chunk to stream a slice at a time, so that Ctrl-C stops the
+    scan of a long chunk between two slices; returns its size."""
+    with _naming([chunk], "a chunk", str_allowed=False):
+        size = stream.feed(chunk, 0, _SLICE)
+    for at in range(_SLICE, size, _SLICE):
+        stream.feed(chunk, at, _SLICE)
+    return size
 
 
 def _flag(value: object, name: str) -> bool:
@@ -439,7 +479,7 @@ class Terms:
     def __init__(self, terms: Iterable[Text], ignore_case: bool = False) -> None:
         flags = _termcount.IGNORE_CASE if _flag(ignore_case, "ignore_case") else 0
         items = _listed(terms, "Terms", "term")
-        with _naming_encode_errors(items, "term {}"):
+        with _naming(items, "term {}"):
             self._index = _termcount.Index(items, flags)
 
     @classmethod
@@ -486,7 +526,8 @@ class Terms:
         reports for the same bytes."""
         number = mode_number(mode)
         n, least = threads_for(threads)
-        return self._index.count(text, number, n, least)  # type: ignore[return-value]
+        with _naming([text], "text"):
+            return self._index.count(text, number, n, least)  # type: ignore[return-value]
 
     def count_file(self, path: StrOrBytesPath, mode: Mode = "any",
                    threads: Optional[int] = None, progress: Progress = None,
@@ -545,13 +586,13 @@ class Terms:
         read = getattr(source, "read", None)
         if read is None:
             for chunk in source:  # type: ignore[union-attr]
-                stream.feed(chunk)
+                _fed(stream, chunk)
         else:
             while True:
                 chunk = read(_READ_SIZE)
                 if isinstance(chunk, str):
                     raise TypeError("count_stream needs a binary file: read() returned str")
-                if stream.feed(chunk) == 0:
+                if _fed(stream, chunk) == 0:
                     break
         return stream.finish()  # type: ignore[return-value]
 
@@ -569,7 +610,7 @@ class Terms:
         items = _listed(texts, "count_each", "text")
         sparse = need("scipy.sparse", "count_each", "python3-scipy", "scipy")
         import numpy  # SciPy's own
-        with _naming_encode_errors(items, "texts[{}]"):
+        with _naming(items, "texts[{}]"):
             counts, entries, starts = _counted(progress, "doc", lambda tell: (
                 self._index.count_each(items, number, n, threads is None, tell)))
         arrays = (numpy.frombuffer(counts, numpy.uint64),
