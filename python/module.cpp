@@ -228,42 +228,37 @@ askerFor(const Call &call)
 
 /* Raises the Python exception for `f`; `path` names the file, if any. An
  * OSError's `opening` tells a file that could not be opened from one that
- * could not be read. */
+ * could not be read; an EINTR raises what the signal handlers raise. */
 [[noreturn]] void
 throwFault(Fault f, const py::object &path = py::none())
 {
     switch (f.kind) {
-    case FAULT_OPEN:
-    case FAULT_READ: {
-        errno = f.error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        PyErr_NormalizeException(&type, &value, &trace);
-        PyObject_SetAttrString(value, "opening", f.kind == FAULT_OPEN ? Py_True : Py_False);
-        PyErr_Restore(type, value, trace);
-        throw py::error_already_set();
-    }
     case FAULT_REFUSED:     /* a compressed file's data */
         if (f.error == DECOMPRESS_ENDED_EARLY) {
             /* An EOFError, as Python's decompressors raise, with the
              * filename an OSError would have. */
-            py::object e = py::reinterpret_borrow<py::object>(PyExc_EOFError)(
-                py::str("{}: the file ends inside a compressed stream, or holds none")
-                    .format(path));
+            py::object e = py::handle(PyExc_EOFError)(py::str(
+                "{}: the file ends inside a compressed stream, or holds none").format(path));
             e.attr("filename") = path;
             PyErr_SetObject(PyExc_EOFError, e.ptr());
             throw py::error_already_set();
         }
-        errno = EBADMSG;
+        f.error = EBADMSG;
+        [[fallthrough]];
+    case FAULT_OPEN:
+    case FAULT_READ: {
+        errno = f.error;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        throw py::error_already_set();
+        py::error_already_set e;
+        if (e.matches(PyExc_OSError))
+            e.value().attr("opening") = py::bool_(f.kind == FAULT_OPEN);
+        throw e;
+    }
     case FAULT_MEMORY:
         throw std::bad_alloc();
     case FAULT_LIMIT:
-        PyErr_SetString(PyExc_OverflowError,
-                        "the term list is too large for one compiled index: its "
-                        "entries or states cannot be numbered in 32 bits");
+        PyErr_SetString(PyExc_OverflowError, "the term list is too large for one compiled "
+                        "index: its entries or states cannot be numbered in 32 bits");
         throw py::error_already_set();
     case FAULT_STOPPED:
     case FAULT_SOURCE:
@@ -329,9 +324,10 @@ made(Counts *c)
  * take 340 MiB, the compiled index 54 MiB. */
 struct Index : Zeroed {
     std::string bytes;                // the terms back to back
-    std::vector<TreeEntry> entries;   // each term, in bytes, in list order
+    std::vector<size_t> ends;         // where each term ends in bytes, while they are listed
+    std::vector<TreeEntry> entries;   // each term, in bytes, in list order, once listed
     bool made;                        // false only in an object never made
-    py::object listed;                // the tuple of terms, made when first asked
+    py::object tuple;                 // the tuple of terms, made when first asked
     unsigned flags;                   // the SCAN_ flags the index is compiled with
     Scanner *scanners[3];             // the index compiled for each mode, when first asked
     std::mutex compiling;
@@ -345,17 +341,29 @@ struct Index : Zeroed {
             scanner_free(sc);
     }
 
-    /* Lists the terms that end at `ends` in `all`, taken over. */
-    void list(std::string &&all, const std::vector<size_t> &ends, unsigned scanFlags)
+    /* Adds a term to the list; false when memory runs out. */
+    bool add(const char *term, size_t length) noexcept
     {
-        bytes = std::move(all);
+        try {
+            bytes.append(term, length);
+            ends.push_back(bytes.size());
+            return true;
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+    }
+
+    /* Ends the list of terms, to be compiled with `scanFlags`. */
+    void listed(unsigned scanFlags)
+    {
         entries.resize(ends.size());
         unsigned char *base = reinterpret_cast<unsigned char *>(bytes.data());
         for (size_t i = 0; i < ends.size(); i++) {
             size_t from = i == 0 ? 0 : ends[i - 1];
             entries[i] = {base + from, ends[i] - from};
         }
-        listed = py::none();
+        ends = {};
+        tuple = py::none();
         flags = scanFlags;
         made = true;
     }
@@ -390,14 +398,14 @@ struct Index : Zeroed {
 
     py::tuple terms()
     {
-        if (listed.is_none()) {
+        if (tuple.is_none()) {
             py::tuple t(entries.size());
             for (size_t i = 0; i < entries.size(); i++)
                 t[i] = py::bytes(reinterpret_cast<const char *>(entries[i].text),
                                  entries[i].length);
-            listed = std::move(t);
+            tuple = std::move(t);
         }
-        return listed;
+        return tuple;
     }
 
     py::object counted(std::vector<uint64_t> &&counts, ScanMode mode)
@@ -415,18 +423,11 @@ made(Index *t)
     return *t;
 }
 
-/* The terms of a list or a search file, back to back, and where each ends. */
-struct TermBytes {
-    std::string bytes;
-    std::vector<size_t> ends;
-};
-
 /* Fills `index` from a list of terms, each bytes-like or str (as UTF-8),
  * none empty or holding a line feed; a refusal names the term's index. */
 void
 listTerms(Index *index, const py::list &items, unsigned flags)
 {
-    TermBytes list;
     Bytes term;
     for (size_t i = 0; i < items.size(); i++) {
         /* A list of millions of terms takes seconds: Ctrl-C stops it. */
@@ -438,37 +439,31 @@ listTerms(Index *index, const py::list &items, unsigned flags)
             refuse(i, EMPTY_TERM);
         if (memchr(p, '\n', term.size()) != nullptr)
             refuse(i, LINE_FEED_IN_TERM);
-        list.bytes.append(p, term.size());
-        list.ends.push_back(list.bytes.size());
+        if (!index->add(p, term.size()))
+            throw std::bad_alloc();
     }
-    index->list(std::move(list.bytes), list.ends, flags);
+    index->listed(flags);
 }
 
-/* Lists in `list` the terms of `data`, a search file's bytes, read by
+/* Adds to `index` the terms of `data`, a search file's bytes, read by
  * searchFile_next through a stream over memory, so that its rules are
  * written once. Asks `call` whether to go on every 64Ki terms: a list of
  * millions takes seconds. */
 Fault
-parsed(const Bytes &data, Call *call, TermBytes *list) noexcept
+parsed(const Bytes &data, Call *call, Index *index) noexcept
 {
     SearchFile file;
     FILE *in = data.size() == 0 ? nullptr : fmemopen(const_cast<void *>(data.data()),
                                                      data.size(), "rb");
-    if (in == nullptr)
-        return {data.size() == 0 ? FAULT_NONE : FAULT_MEMORY, 0};
-    Fault f = searchFile_openStream(&file, in);
-    if (f.kind != FAULT_NONE)
+    Fault f = {in == nullptr && data.size() != 0 ? FAULT_MEMORY : FAULT_NONE, 0};
+    if (in == nullptr || (f = searchFile_openStream(&file, in)).kind != FAULT_NONE)
         return f;
     const char *term;
     size_t length;
     for (size_t n = 1; f.kind == FAULT_NONE && searchFile_next(&file, &term, &length); n++) {
-        try {
-            list->bytes.append(term, length);
-            list->ends.push_back(list->bytes.size());
-        } catch (const std::bad_alloc &) {
+        if (!index->add(term, length))
             f = {FAULT_MEMORY, 0};
-        }
-        if (n % 65536 == 0 && call->onMain && !keepGoing(call, 0, 0))
+        else if (n % 65536 == 0 && call->onMain && !keepGoing(call, 0, 0))
             f = {FAULT_STOPPED, 0};
     }
     Fault closed = searchFile_close(&file);
@@ -482,15 +477,14 @@ parseTerms(Index *index, const py::bytes &data, unsigned flags)
     Bytes held;
     holdBytes(data.ptr(), &held, false);
     Call call = newCall();
-    TermBytes list;
     Fault f;
     {
         Unlocked nogil(call);
-        f = parsed(held, &call, &list);
+        f = parsed(held, &call, index);
     }
     if (f.kind != FAULT_NONE)
         throwFault(f);
-    index->list(std::move(list.bytes), list.ends, flags);
+    index->listed(flags);
 }
 
 /* Runs `count(const CountOptions *, uint64_t *counts)` without the GIL, with
@@ -517,38 +511,24 @@ counted(Index *self, int mode, unsigned threads, size_t minPiece, Call &call, N 
 }
 
 py::object
-nobody()
-{
-    return py::none();
-}
-
-py::object
 countText(Index *self, const py::object &text, int mode, unsigned threads, size_t minPiece)
 {
     Bytes bytes;
     holdBytes(text.ptr(), &bytes, true);
     Call call = newCall();
-    return counted(self, mode, threads, minPiece, call, nobody,
+    return counted(self, mode, threads, minPiece, call, [] { return py::none(); },
                    [&](const CountOptions *c, uint64_t *counts) {
                        return count_memory(c, bytes.data(), bytes.size(), counts);
                    });
 }
 
+/* Counts the files at `paths` (bytes), read as `formats` say (Compression
+ * numbers): with minPiece 0 the files are spread over the threads, each
+ * read whole by one; else there is one file, cut into pieces of at least
+ * minPiece bytes for the threads. A fault names the file's `names` entry. */
 py::object
-countFile(Index *self, const py::bytes &path, const py::object &name, int mode,
-          unsigned threads, size_t minPiece, const py::object &tell, int format)
-{
-    Call call = newCall(tell);
-    return counted(self, mode, threads, minPiece, call, [&] { return name; },
-                   [&](const CountOptions *c, uint64_t *counts) {
-                       return count_fileAs(c, PyBytes_AS_STRING(path.ptr()),
-                                           static_cast<Compression>(format), counts);
-                   });
-}
-
-py::object
-countFiles(Index *self, const py::list &paths, const py::list &names, int mode,
-           unsigned threads, const py::object &tell, const py::list &formats)
+countFiles(Index *self, const py::list &paths, const py::list &names, const py::list &formats,
+           int mode, unsigned threads, size_t minPiece, const py::object &tell)
 {
     std::vector<const char *> bytes;
     std::vector<Compression> as;
@@ -556,11 +536,13 @@ countFiles(Index *self, const py::list &paths, const py::list &names, int mode,
         bytes.push_back(PyBytes_AS_STRING(paths[i].ptr()));
         as.push_back(static_cast<Compression>(formats[i].cast<int>()));
     }
-    size_t failed = paths.size();
+    size_t failed = minPiece > 0 ? 0 : paths.size();
     auto nameOf = [&] { return failed < paths.size() ? py::object(names[failed]) : py::none(); };
     Call call = newCall(tell);
-    return counted(self, mode, threads, 0, call, nameOf,
+    return counted(self, mode, threads, minPiece, call, nameOf,
                    [&](const CountOptions *c, uint64_t *counts) {
+                       if (minPiece > 0)
+                           return count_fileAs(c, bytes[0], as[0], counts);
                        return count_filesAs(c, bytes.data(), as.data(), bytes.size(), counts,
                                             &failed);
                    });
@@ -743,7 +725,6 @@ bindIndex(py::module_ &m)
         .def_property_readonly("terms", [](Index *t) { return made(t).terms(); })
         .def_property_readonly("flags", [](Index *t) { return made(t).flags; })
         .def("count", countText)
-        .def("count_file", countFile)
         .def("count_files", countFiles)
         .def("stream", streamOf)
         .def("count_each", countEach);

@@ -552,8 +552,8 @@ class Terms:
         name = os.fspath(path)
         encoded = os.fsencode(name)
         format = compression_number(compression, name)
-        return _counted(progress, "B", lambda tell: self._index.count_file(  # type: ignore
-            encoded, name, number, n, least, tell, format))
+        return _counted(progress, "B", lambda tell: self._index.count_files(  # type: ignore
+            [encoded], [name], [format], number, n, least, tell))
 
     def count_files(self, paths: Paths, mode: Mode = "any", threads: Optional[int] = None,
                     progress: Progress = None, compression: Optional[str] = "infer") -> Counts:
@@ -572,7 +572,7 @@ class Terms:
         encoded = [os.fsencode(p) for p in names]
         formats = [compression_number(compression, p) for p in names]
         return _counted(progress, "B", lambda tell: self._index.count_files(  # type: ignore
-            encoded, names, number, n, tell, formats))
+            encoded, names, formats, number, n, 0, tell))
 
     def count_stream(self, source: Union[_Reader, Iterable[ReadableBuffer]],
                      mode: Mode = "any") -> Counts:
