@@ -1,11 +1,11 @@
 /*
  * module.cpp: the compiled core of the termcount Python package, the shims
  * that must be C++. It holds the texts' buffers without copies while a
- * count reads them, releases the GIL around every load, compile and scan,
+ * count reads them, releases the GIL around every parse, compile and scan,
  * keeps a thread that takes the GIL back from being torn down at exit,
  * runs Python's signal handlers while a count runs, turns faults into
- * exceptions, and stores Counts (their buffer protocol and pickling).
- * Every argument check, default and conversion is the package's Python
+ * exceptions, and stores Counts (their buffer protocol). Every argument
+ * check, default, message and conversion is the package's Python
  * (termcount/_api.py): it calls these shims with arguments already checked.
  */
 #include "count.h"
@@ -18,7 +18,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -50,7 +49,7 @@ struct Bytes {
             PyBuffer_Release(&view);
         held = false;
     }
-    const void *data() const { return view.buf; }
+    const char *data() const { return static_cast<const char *>(view.buf); }
     size_t size() const { return static_cast<size_t>(view.len); }
 };
 
@@ -119,13 +118,6 @@ unsigned long mainThread;
 std::atomic<bool> gateShut{false};
 std::atomic<unsigned> relocking{0};
 
-[[noreturn]] void
-park() noexcept
-{
-    for (;;)
-        pause();
-}
-
 bool
 finishing() noexcept
 {
@@ -142,7 +134,8 @@ relock(PyThreadState *ts) noexcept
     relocking++;
     if (gateShut || finishing()) {
         relocking--;
-        park();
+        for (;;)
+            pause();  /* parked */
     }
     PyEval_RestoreThread(ts);
     relocking--;
@@ -164,8 +157,16 @@ closeGate()
 /* What a call that works without the GIL shares with its callbacks. */
 struct Call {
     PyThreadState *ts = nullptr;  // this thread's state while the GIL is released
-    bool onMain = false;          // on Python's main thread, the one that runs signal handlers
-    py::object tell = py::none(); // called with (done, total) as the count goes, or None
+    bool onMain;                  // on Python's main thread, the one that runs signal handlers
+    py::object tell;              // called with (done, total) as the count goes, or None
+
+    /* Python runs signal handlers on its main thread only: a count on any
+     * other (a worker's, a pool's) has nothing to ask, and taking the GIL
+     * ten times a second there would only slow the threads that hold it. */
+    explicit Call(py::object progress = py::none())
+        : onMain(PyThread_get_thread_ident() == mainThread), tell(std::move(progress))
+    {
+    }
 };
 
 /* The GIL released for a scope of C++ work. */
@@ -177,27 +178,6 @@ struct Unlocked {
     Unlocked &operator=(const Unlocked &) = delete;
 };
 
-/* The GIL taken back for a callback's scope within an Unlocked one. */
-struct Relocked {
-    Call &call;
-    explicit Relocked(Call &c) : call(c) { relock(c.ts); }
-    ~Relocked() { call.ts = PyEval_SaveThread(); }
-    Relocked(const Relocked &) = delete;
-    Relocked &operator=(const Relocked &) = delete;
-};
-
-Call
-newCall(const py::object &tell = py::none())
-{
-    Call c;
-    /* Python runs signal handlers on its main thread only: a count on any
-     * other (a worker's, a pool's) has nothing to ask, and taking the GIL
-     * ten times a second there would only slow the threads that hold it. */
-    c.onMain = PyThread_get_thread_ident() == mainThread;
-    c.tell = tell;
-    return c;
-}
-
 /* Asked about ten times a second while a count runs without the GIL: runs
  * Python's signal handlers, so that Ctrl-C stops a long count, and tells
  * the progress callable. The exception either raises stays set on this
@@ -206,16 +186,17 @@ bool
 keepGoing(void *ctx, uint64_t done, uint64_t total) noexcept
 {
     Call *call = static_cast<Call *>(ctx);
-    Relocked gil(*call);
-    if (PyErr_CheckSignals() != 0)
-        return false;
-    if (call->tell.is_none())
-        return true;
-    PyObject *r = PyObject_CallFunction(call->tell.ptr(), "KK",
-                                        static_cast<unsigned long long>(done),
-                                        static_cast<unsigned long long>(total));
-    Py_XDECREF(r);
-    return r != nullptr;
+    relock(call->ts);
+    bool go = PyErr_CheckSignals() == 0;
+    if (go && !call->tell.is_none()) {
+        PyObject *r = PyObject_CallFunction(call->tell.ptr(), "KK",
+                                            static_cast<unsigned long long>(done),
+                                            static_cast<unsigned long long>(total));
+        Py_XDECREF(r);
+        go = r != nullptr;
+    }
+    call->ts = PyEval_SaveThread();
+    return go;
 }
 
 /* keepGoing for a count on the thread of `call`, where it has something to
@@ -274,10 +255,7 @@ throwFault(Fault f, const py::object &path = py::none())
  * pybind11 takes it through the class's operator new, which zeroes it, so
  * that it reads as an object never made (made()). */
 struct Zeroed {
-    static void *operator new(size_t size)
-    {
-        return memset(::operator new(size), 0, size);
-    }
+    static void *operator new(size_t size) { return memset(::operator new(size), 0, size); }
     static void operator delete(void *p) { ::operator delete(p); }
 };
 
@@ -370,30 +348,23 @@ struct Index : Zeroed {
 
     /* The index for `mode`, compiled the first time a count asks for it,
      * without the GIL, as a large list takes a while; the threads that ask
-     * meanwhile wait for that one compilation. */
-    const Scanner *scanner(ScanMode mode)
+     * meanwhile wait for that one compilation, which asks keepGoing
+     * whether to go on, so that Ctrl-C stops it. */
+    const Scanner *scanner(int mode)
     {
         Fault f = {FAULT_NONE, 0};
-        Scanner *sc;
         Call call;
         {
             Unlocked nogil(call);
             std::lock_guard<std::mutex> hold(compiling);
             if (scanners[mode] == nullptr)
-                f = compile(mode, &call);
-            sc = scanners[mode];
+                f = scanner_compileTerms(entries.data(), entries.size(),
+                                         static_cast<ScanMode>(mode), flags, keepGoing, &call,
+                                         &scanners[mode]);
         }
         if (f.kind != FAULT_NONE)
             throwFault(f);
-        return sc;
-    }
-
-    /* The one call of the compiler, which asks `call` whether to go on, so
-     * that Ctrl-C stops a compile of a long list. */
-    Fault compile(ScanMode mode, Call *call)
-    {
-        return scanner_compileTerms(entries.data(), entries.size(), mode, flags,
-                                    keepGoing, call, &scanners[mode]);
+        return scanners[mode];
     }
 
     py::tuple terms()
@@ -408,7 +379,7 @@ struct Index : Zeroed {
         return tuple;
     }
 
-    py::object counted(std::vector<uint64_t> &&counts, ScanMode mode)
+    py::object counted(std::vector<uint64_t> &&counts, int mode)
     {
         unsigned kind = mode | ((flags & SCAN_IGNORE_CASE) ? KIND_IGNORE_CASE : 0);
         return newCounts(terms(), std::move(counts), kind);
@@ -423,39 +394,40 @@ made(Index *t)
     return *t;
 }
 
-/* Fills `index` from a list of terms, each bytes-like or str (as UTF-8),
- * none empty or holding a line feed; a refusal names the term's index. */
-void
-listTerms(Index *index, const py::list &items, unsigned flags)
+/* An Index of a list of terms, each bytes-like or str (as UTF-8), none
+ * empty or holding a line feed; a refusal names the term's index. */
+std::unique_ptr<Index>
+listTerms(const py::list &items, unsigned flags)
 {
+    auto index = std::make_unique<Index>();
     Bytes term;
     for (size_t i = 0; i < items.size(); i++) {
         /* A list of millions of terms takes seconds: Ctrl-C stops it. */
         if (i % 4096 == 4095 && PyErr_CheckSignals() != 0)
             throw py::error_already_set();
         holdBytes(items[i].ptr(), &term, true, i);
-        const char *p = static_cast<const char *>(term.data());
         if (term.size() == 0)
             refuse(i, EMPTY_TERM);
-        if (memchr(p, '\n', term.size()) != nullptr)
+        if (memchr(term.data(), '\n', term.size()) != nullptr)
             refuse(i, LINE_FEED_IN_TERM);
-        if (!index->add(p, term.size()))
+        if (!index->add(term.data(), term.size()))
             throw std::bad_alloc();
     }
     index->listed(flags);
+    return index;
 }
 
-/* Adds to `index` the terms of `data`, a search file's bytes, read by
- * searchFile_next through a stream over memory, so that its rules are
- * written once. Asks `call` whether to go on every 64Ki terms: a list of
- * millions takes seconds. */
+/* Adds to `index` the terms of the search file whose bytes are `data`,
+ * read by searchFile_next through a stream over memory, so that its rules
+ * are written once. Asks `call` whether to go on every 64Ki terms: a list
+ * of millions takes seconds. */
 Fault
-parsed(const Bytes &data, Call *call, Index *index) noexcept
+parsed(std::string_view data, Call *call, Index *index) noexcept
 {
     SearchFile file;
-    FILE *in = data.size() == 0 ? nullptr : fmemopen(const_cast<void *>(data.data()),
-                                                     data.size(), "rb");
-    Fault f = {in == nullptr && data.size() != 0 ? FAULT_MEMORY : FAULT_NONE, 0};
+    FILE *in = data.empty() ? nullptr : fmemopen(const_cast<char *>(data.data()),
+                                                 data.size(), "rb");
+    Fault f = {in == nullptr && !data.empty() ? FAULT_MEMORY : FAULT_NONE, 0};
     if (in == nullptr || (f = searchFile_openStream(&file, in)).kind != FAULT_NONE)
         return f;
     const char *term;
@@ -470,21 +442,23 @@ parsed(const Bytes &data, Call *call, Index *index) noexcept
     return f.kind != FAULT_NONE ? f : closed;
 }
 
-/* Fills `index` from `data`, the bytes of a search file. */
-void
-parseTerms(Index *index, const py::bytes &data, unsigned flags)
+/* An Index of the terms of a search file's bytes, `data`, which the
+ * caller keeps alive and unchanged (bytes are immutable). */
+std::unique_ptr<Index>
+parseTerms(const py::bytes &data, unsigned flags)
 {
-    Bytes held;
-    holdBytes(data.ptr(), &held, false);
-    Call call = newCall();
+    auto index = std::make_unique<Index>();
+    std::string_view bytes = data;
+    Call call;
     Fault f;
     {
         Unlocked nogil(call);
-        f = parsed(held, &call, index);
+        f = parsed(bytes, &call, index.get());
     }
     if (f.kind != FAULT_NONE)
         throwFault(f);
     index->listed(flags);
+    return index;
 }
 
 /* Runs `count(const CountOptions *, uint64_t *counts)` without the GIL, with
@@ -497,8 +471,7 @@ counted(Index *self, int mode, unsigned threads, size_t minPiece, Call &call, N 
         F count)
 {
     Index &t = made(self);
-    CountOptions c = {t.scanner(static_cast<ScanMode>(mode)), threads, askerFor(call), &call,
-                  minPiece};
+    CountOptions c = {t.scanner(mode), threads, askerFor(call), &call, minPiece};
     std::vector<uint64_t> counts(t.entries.size());
     Fault f;
     {
@@ -507,7 +480,7 @@ counted(Index *self, int mode, unsigned threads, size_t minPiece, Call &call, N 
     }
     if (f.kind != FAULT_NONE)
         throwFault(f, nameOf());
-    return t.counted(std::move(counts), static_cast<ScanMode>(mode));
+    return t.counted(std::move(counts), mode);
 }
 
 py::object
@@ -515,7 +488,7 @@ countText(Index *self, const py::object &text, int mode, unsigned threads, size_
 {
     Bytes bytes;
     holdBytes(text.ptr(), &bytes, true);
-    Call call = newCall();
+    Call call;
     return counted(self, mode, threads, minPiece, call, [] { return py::none(); },
                    [&](const CountOptions *c, uint64_t *counts) {
                        return count_memory(c, bytes.data(), bytes.size(), counts);
@@ -538,7 +511,7 @@ countFiles(Index *self, const py::list &paths, const py::list &names, const py::
     }
     size_t failed = minPiece > 0 ? 0 : paths.size();
     auto nameOf = [&] { return failed < paths.size() ? py::object(names[failed]) : py::none(); };
-    Call call = newCall(tell);
+    Call call(tell);
     return counted(self, mode, threads, minPiece, call, nameOf,
                    [&](const CountOptions *c, uint64_t *counts) {
                        if (minPiece > 0)
@@ -567,8 +540,8 @@ countEach(Index *self, const py::list &texts, int mode, unsigned threads, bool p
     }
     if (perMiB)
         threads = static_cast<unsigned>(std::clamp<uint64_t>(bytes >> 20, 1, threads));
-    Call call = newCall(tell);
-    CountOptions c = {t.scanner(static_cast<ScanMode>(mode)), threads, askerFor(call), &call, 0};
+    Call call(tell);
+    CountOptions c = {t.scanner(mode), threads, askerFor(call), &call, 0};
     CountRows each{};
     Fault f;
     {
@@ -586,15 +559,33 @@ countEach(Index *self, const py::list &texts, int mode, unsigned threads, bool p
                           raw(starts, (rows + 1) * sizeof *starts));
 }
 
-/* A stream, counted chunk by chunk as the package hands the chunks over,
- * each scanned without the GIL. Used by one thread at a time. */
+/* A stream of an Index in a mode, counted chunk by chunk as the package
+ * hands the chunks over, each scanned without the GIL. Fed by one thread
+ * at a time, until it is finished. */
 struct Stream : Zeroed {
     py::object owner;             // the Index, kept alive
     const Scanner *sc;            // null only in a stream never made
     int mode;
     ScanState st;
     std::vector<uint64_t> visits; // scanner_visitCount of them
-    bool busy = false;            // a feed is under way, or the stream is finished
+    bool busy;                    // a feed is under way, or the stream is finished
+
+    Stream(const py::object &index, int scanMode)
+        : owner(index), sc(made(index.cast<Index *>()).scanner(scanMode)), mode(scanMode),
+          visits(scanner_visitCount(sc), 0), busy(false)
+    {
+        scanner_start(sc, &st);
+    }
+
+    /* Claims the stream for one feed, or for good with `finishing`. */
+    void claim(bool finishing)
+    {
+        if (sc == nullptr)
+            throw py::type_error("this stream was never initialised");
+        if (busy)
+            throw py::value_error("a stream is fed by one thread, until it is finished");
+        busy = finishing;
+    }
 
     /* Scans the `n` bytes of `chunk`, bytes-like, from `at` (as many as
      * there are), which follow what came before. Returns the chunk's size. */
@@ -602,56 +593,29 @@ struct Stream : Zeroed {
     {
         Bytes held;
         holdBytes(chunk.ptr(), &held, false);
-        check();
+        claim(false);
         at = std::min(at, held.size());
-        n = std::min(n, held.size() - at);
         busy = true;
         {
             Call call;
             Unlocked nogil(call);
-            scanner_feed(sc, &st, static_cast<const char *>(held.data()) + at, n,
+            scanner_feed(sc, &st, held.data() + at, std::min(n, held.size() - at),
                          visits.data());
         }
         busy = false;
         return held.size();
     }
 
-    py::object finish();
-
-    void check() const
+    py::object finish()
     {
-        if (sc == nullptr)
-            throw py::type_error("this stream was never initialised");
-        if (busy)
-            throw py::value_error("a stream is fed by one thread, until it is finished");
+        claim(true);
+        Index &t = made(owner.cast<Index *>());
+        std::vector<uint64_t> counts(t.entries.size());
+        scanner_finish(sc, &st, visits.data());
+        scanner_total(sc, visits.data(), counts.data());
+        return t.counted(std::move(counts), mode);
     }
 };
-
-py::object
-Stream::finish()
-{
-    check();
-    busy = true;
-    Index &t = made(owner.cast<Index *>());
-    std::vector<uint64_t> counts(t.entries.size());
-    scanner_finish(sc, &st, visits.data());
-    scanner_total(sc, visits.data(), counts.data());
-    return t.counted(std::move(counts), static_cast<ScanMode>(mode));
-}
-
-/* A Stream of `self` in `mode`. */
-Stream
-streamOf(const py::object &self, int mode)
-{
-    Index &t = made(self.cast<Index *>());
-    Stream s;
-    s.owner = self;
-    s.sc = t.scanner(static_cast<ScanMode>(mode));
-    s.mode = mode;
-    scanner_start(s.sc, &s.st);
-    s.visits.assign(scanner_visitCount(s.sc), 0);
-    return s;
-}
 
 /* A Counts of `terms` and `kind` whose counts are the native 64-bit words
  * of `packed`, one for each term. */
@@ -707,29 +671,6 @@ bindCounts(py::module_ &m)
     });
 }
 
-void
-bindIndex(py::module_ &m)
-{
-    py::class_<Index>(m, "Index")
-        .def(py::init([](const py::list &terms, unsigned flags) {
-                 auto index = std::make_unique<Index>();
-                 listTerms(index.get(), terms, flags);
-                 return index;
-             }))
-        .def_static("parse", [](const py::bytes &data, unsigned flags) {
-                 auto index = std::make_unique<Index>();
-                 parseTerms(index.get(), data, flags);
-                 return index;
-             })
-        .def("__len__", [](Index *t) { return made(t).entries.size(); })
-        .def_property_readonly("terms", [](Index *t) { return made(t).terms(); })
-        .def_property_readonly("flags", [](Index *t) { return made(t).flags; })
-        .def("count", countText)
-        .def("count_files", countFiles)
-        .def("stream", streamOf)
-        .def("count_each", countEach);
-}
-
 } // namespace
 
 PYBIND11_MODULE(_termcount, m)
@@ -744,6 +685,17 @@ PYBIND11_MODULE(_termcount, m)
     refusedClass = PyErr_NewException("termcount._termcount.Refused", nullptr, nullptr);
     m.attr("Refused") = py::handle(refusedClass);
     bindCounts(m);
-    py::class_<Stream>(m, "Stream").def("feed", &Stream::feed).def("finish", &Stream::finish);
-    bindIndex(m);
+    py::class_<Index>(m, "Index")
+        .def(py::init(&listTerms))
+        .def_static("parse", parseTerms)
+        .def("__len__", [](Index *t) { return made(t).entries.size(); })
+        .def_property_readonly("terms", [](Index *t) { return made(t).terms(); })
+        .def_property_readonly("flags", [](Index *t) { return made(t).flags; })
+        .def("count", countText)
+        .def("count_files", countFiles)
+        .def("count_each", countEach);
+    py::class_<Stream>(m, "Stream")
+        .def(py::init<const py::object &, int>())
+        .def("feed", &Stream::feed)
+        .def("finish", &Stream::finish);
 }

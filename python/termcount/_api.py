@@ -582,7 +582,7 @@ class Terms:
         span two of them. An exception raised by the source propagates
         unchanged."""
         number = mode_number(mode)
-        stream = self._index.stream(number)
+        stream = _termcount.Stream(self._index, number)
         read = getattr(source, "read", None)
         if read is None:
             for chunk in source:  # type: ignore[union-attr]

@@ -212,7 +212,8 @@ def failing_source():
      "never initialised"),
     (lambda: word_counts() == termcount.Counts.__new__(termcount.Counts), TypeError,
      "never initialised"),
-    (lambda: termcount._termcount.Index.__new__(termcount._termcount.Index).stream(0),
+    (lambda: termcount._termcount.Stream(
+        termcount._termcount.Index.__new__(termcount._termcount.Index), 0),
      TypeError, "never initialised"),
     (lambda: termcount._termcount.Stream.__new__(termcount._termcount.Stream).feed(b"a", 0, 1),
      TypeError, "never initialised"),
