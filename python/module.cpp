@@ -1,12 +1,11 @@
 /*
  * module.cpp: the compiled core of the termcount Python package, the shims
- * that must be C++. It holds the texts' buffers without copies while a
- * count reads them, releases the GIL around every parse, compile and scan,
- * keeps a thread that takes the GIL back from being torn down at exit,
- * runs Python's signal handlers while a count runs, turns faults into
- * exceptions, and stores Counts (their buffer protocol). Every argument
- * check, default, message and conversion is the package's Python
- * (termcount/_api.py): it calls these shims with arguments already checked.
+ * that must be C++: it holds buffers without copies while a count reads
+ * them, releases the GIL around every parse, compile and scan, keeps its
+ * threads from being torn down at exit, runs Python's signal handlers
+ * while a count runs, turns faults into exceptions and stores Counts.
+ * Every check, default, message and conversion is the package's Python
+ * (termcount/_api.py), which calls these with arguments already checked.
  */
 #include "count.h"
 #include "frontend.h"
@@ -105,16 +104,14 @@ unsigned long mainThread;
 
 /* A thread that takes the GIL back while the interpreter is finishing is
  * ended by CPython with an unwind through our C++ frames, which aborts the
- * process. So every thread of ours takes it back through relock(), past a
- * gate that closeGate() shuts when the interpreter starts to exit: a thread
- * that finds the gate shut, or the interpreter finishing, is parked for
- * good and holds what it holds until the process ends. `relocking` counts
- * the threads between the gate and the GIL, which closeGate() lets through
- * first; both sides go through sequentially consistent atomics, so at
- * least one of them sees the other. A progress callable, the one piece of
- * the caller's Python a shim runs, may drop the GIL out of the gate's
- * sight; everything else of the caller's (generators, a stream's reads)
- * the package runs before or between the shims' calls. */
+ * process. So our threads take it back through relock(), past a gate that
+ * closeGate() shuts as the interpreter starts to exit: a thread that finds
+ * it shut, or the interpreter finishing, is parked for good. closeGate()
+ * first lets through the `relocking` threads between the gate and the GIL;
+ * both sides use sequentially consistent atomics, so one sees the other.
+ * A progress callable, the one piece of the caller's Python a shim runs,
+ * may drop the GIL out of the gate's sight; the package runs all else of
+ * the caller's (generators, a stream's reads) between the shims' calls. */
 std::atomic<bool> gateShut{false};
 std::atomic<unsigned> relocking{0};
 
@@ -167,6 +164,10 @@ struct Call {
         : onMain(PyThread_get_thread_ident() == mainThread), tell(std::move(progress))
     {
     }
+
+    /* keepGoing where it has something to do: signals to run, or progress
+     * to tell. */
+    CountKeepGoingFn asker() const;
 };
 
 /* The GIL released for a scope of C++ work. */
@@ -199,12 +200,10 @@ keepGoing(void *ctx, uint64_t done, uint64_t total) noexcept
     return go;
 }
 
-/* keepGoing for a count on the thread of `call`, where it has something to
- * do: signals to run, or progress to tell. */
 CountKeepGoingFn
-askerFor(const Call &call)
+Call::asker() const
 {
-    return call.onMain || !call.tell.is_none() ? keepGoing : nullptr;
+    return onMain || !tell.is_none() ? keepGoing : nullptr;
 }
 
 /* Raises the Python exception for `f`; `path` names the file, if any. An
@@ -304,15 +303,11 @@ struct Index : Zeroed {
     std::string bytes;                // the terms back to back
     std::vector<size_t> ends;         // where each term ends in bytes, while they are listed
     std::vector<TreeEntry> entries;   // each term, in bytes, in list order, once listed
-    bool made;                        // false only in an object never made
-    py::object tuple;                 // the tuple of terms, made when first asked
+    py::tuple terms;                  // the terms as bytes; null only in an object never made
     unsigned flags;                   // the SCAN_ flags the index is compiled with
     Scanner *scanners[3];             // the index compiled for each mode, when first asked
-    std::mutex compiling;
+    std::mutex compiling;             // held by the one thread that compiles
 
-    Index() = default;
-    Index(const Index &) = delete;
-    Index &operator=(const Index &) = delete;
     ~Index()
     {
         for (Scanner *sc : scanners)
@@ -341,9 +336,11 @@ struct Index : Zeroed {
             entries[i] = {base + from, ends[i] - from};
         }
         ends = {};
-        tuple = py::none();
+        py::tuple t(entries.size());
+        for (size_t i = 0; i < entries.size(); i++)
+            t[i] = py::bytes(reinterpret_cast<const char *>(entries[i].text), entries[i].length);
+        terms = std::move(t);
         flags = scanFlags;
-        made = true;
     }
 
     /* The index for `mode`, compiled the first time a count asks for it,
@@ -367,29 +364,17 @@ struct Index : Zeroed {
         return scanners[mode];
     }
 
-    py::tuple terms()
-    {
-        if (tuple.is_none()) {
-            py::tuple t(entries.size());
-            for (size_t i = 0; i < entries.size(); i++)
-                t[i] = py::bytes(reinterpret_cast<const char *>(entries[i].text),
-                                 entries[i].length);
-            tuple = std::move(t);
-        }
-        return tuple;
-    }
-
     py::object counted(std::vector<uint64_t> &&counts, int mode)
     {
         unsigned kind = mode | ((flags & SCAN_IGNORE_CASE) ? KIND_IGNORE_CASE : 0);
-        return newCounts(terms(), std::move(counts), kind);
+        return newCounts(terms, std::move(counts), kind);
     }
 };
 
 Index &
 made(Index *t)
 {
-    if (t == nullptr || !t->made)
+    if (t == nullptr || !t->terms)
         throw py::type_error("this index was never initialised");
     return *t;
 }
@@ -471,7 +456,7 @@ counted(Index *self, int mode, unsigned threads, size_t minPiece, Call &call, N 
         F count)
 {
     Index &t = made(self);
-    CountOptions c = {t.scanner(mode), threads, askerFor(call), &call, minPiece};
+    CountOptions c = {t.scanner(mode), threads, call.asker(), &call, minPiece};
     std::vector<uint64_t> counts(t.entries.size());
     Fault f;
     {
@@ -541,7 +526,7 @@ countEach(Index *self, const py::list &texts, int mode, unsigned threads, bool p
     if (perMiB)
         threads = static_cast<unsigned>(std::clamp<uint64_t>(bytes >> 20, 1, threads));
     Call call(tell);
-    CountOptions c = {t.scanner(mode), threads, askerFor(call), &call, 0};
+    CountOptions c = {t.scanner(mode), threads, call.asker(), &call, 0};
     CountRows each{};
     Fault f;
     {
@@ -577,14 +562,14 @@ struct Stream : Zeroed {
         scanner_start(sc, &st);
     }
 
-    /* Claims the stream for one feed, or for good with `finishing`. */
-    void claim(bool finishing)
+    /* Claims the stream for a feed or its finish. */
+    void claim()
     {
         if (sc == nullptr)
             throw py::type_error("this stream was never initialised");
         if (busy)
             throw py::value_error("a stream is fed by one thread, until it is finished");
-        busy = finishing;
+        busy = true;
     }
 
     /* Scans the `n` bytes of `chunk`, bytes-like, from `at` (as many as
@@ -593,9 +578,8 @@ struct Stream : Zeroed {
     {
         Bytes held;
         holdBytes(chunk.ptr(), &held, false);
-        claim(false);
+        claim();
         at = std::min(at, held.size());
-        busy = true;
         {
             Call call;
             Unlocked nogil(call);
@@ -608,7 +592,7 @@ struct Stream : Zeroed {
 
     py::object finish()
     {
-        claim(true);
+        claim();
         Index &t = made(owner.cast<Index *>());
         std::vector<uint64_t> counts(t.entries.size());
         scanner_finish(sc, &st, visits.data());
@@ -618,57 +602,21 @@ struct Stream : Zeroed {
 };
 
 /* A Counts of `terms` and `kind` whose counts are the native 64-bit words
- * of `packed`, one for each term. */
+ * of `packed`, one for each term, plus those of `plus` unless it is None. */
 py::object
-countsOf(const py::tuple &terms, const py::bytes &packed, unsigned kind)
+countsOf(const py::tuple &terms, const py::bytes &packed, unsigned kind, Counts *plus)
 {
     std::string_view in = packed;
-    if (in.size() != terms.size() * 8)
+    if (in.size() != terms.size() * 8 || (plus && made(plus).counts.size() != terms.size()))
         throw py::value_error("not one count for each term");
     std::vector<uint64_t> counts(terms.size());
     if (!counts.empty())
         memcpy(counts.data(), in.data(), in.size());
-    return newCounts(terms, std::move(counts), kind);
-}
-
-/* The sum of `a` and `b`, Counts of one term list and kind. */
-py::object
-sumCounts(Counts *a, Counts *b)
-{
-    const Counts &x = made(a), &y = made(b);
-    if (x.counts.size() != y.counts.size())
-        throw py::value_error("cannot add Counts of different term lists");
-    std::vector<uint64_t> sum = x.counts;
-    if (!count_add(sum.data(), y.counts.data(), sum.size())) {
+    if (plus && !count_add(counts.data(), plus->counts.data(), counts.size())) {
         PyErr_SetString(PyExc_OverflowError, "a sum of counts passes 2**64 - 1");
         throw py::error_already_set();
     }
-    return newCounts(x.terms, std::move(sum), x.kind);
-}
-
-void
-bindCounts(py::module_ &m)
-{
-    py::class_<Counts>(m, "Counts", py::buffer_protocol())
-        .def(py::init<>())
-        .def_property_readonly("terms", [](Counts *c) { return made(c).terms; })
-        .def_property_readonly("_kind", [](Counts *c) { return made(c).kind; })
-        .def_buffer([](Counts *c) {
-            /* No exception may leave here: an uninitialised Counts shows
-             * as none at all. */
-            static uint64_t nothing[1];
-            bool empty = c == nullptr || !c->terms || c->counts.empty();
-            return py::buffer_info(empty ? nothing : c->counts.data(), sizeof(uint64_t),
-                                   py::format_descriptor<uint64_t>::format(), 1,
-                                   {empty ? 0 : c->counts.size()}, {sizeof(uint64_t)}, true);
-        });
-    m.def("_counts", countsOf);
-    m.def("_sum", sumCounts);
-    m.def("_set_counts_class", [](const py::object &cls) {
-        if (countsClass == nullptr)
-            countsClass = new py::object();
-        *countsClass = cls;
-    });
+    return newCounts(terms, std::move(counts), kind);
 }
 
 } // namespace
@@ -684,12 +632,31 @@ PYBIND11_MODULE(_termcount, m)
     mainThread = main.attr("ident").cast<unsigned long>();
     refusedClass = PyErr_NewException("termcount._termcount.Refused", nullptr, nullptr);
     m.attr("Refused") = py::handle(refusedClass);
-    bindCounts(m);
+    py::class_<Counts>(m, "Counts", py::buffer_protocol())
+        .def(py::init<>())
+        .def_property_readonly("terms", [](Counts *c) { return made(c).terms; })
+        .def_property_readonly("_kind", [](Counts *c) { return made(c).kind; })
+        .def_buffer([](Counts *c) {
+            /* No exception may leave here: an uninitialised Counts shows
+             * as none at all. */
+            static uint64_t nothing[1];
+            bool empty = c == nullptr || !c->terms || c->counts.empty();
+            return py::buffer_info(empty ? nothing : c->counts.data(), sizeof(uint64_t),
+                                   py::format_descriptor<uint64_t>::format(), 1,
+                                   {empty ? 0 : c->counts.size()}, {sizeof(uint64_t)}, true);
+        });
+    m.def("_counts", countsOf, py::arg("terms"), py::arg("packed"), py::arg("kind"),
+          py::arg("plus") = py::none());
+    m.def("_set_counts_class", [](const py::object &cls) {
+        if (countsClass == nullptr)
+            countsClass = new py::object();
+        *countsClass = cls;
+    });
     py::class_<Index>(m, "Index")
         .def(py::init(&listTerms))
         .def_static("parse", parseTerms)
         .def("__len__", [](Index *t) { return made(t).entries.size(); })
-        .def_property_readonly("terms", [](Index *t) { return made(t).terms(); })
+        .def_property_readonly("terms", [](Index *t) { return made(t).terms; })
         .def_property_readonly("flags", [](Index *t) { return made(t).flags; })
         .def("count", countText)
         .def("count_files", countFiles)

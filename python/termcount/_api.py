@@ -352,17 +352,20 @@ class Counts(_termcount.Counts):
 
     def __add__(self, other: Union[_termcount.Counts, int]) -> Counts:
         # 0 as well, the start of sum().
+        plus: Optional[_termcount.Counts] = None
         if isinstance(other, int) and other == 0:
-            return _termcount._counts(self.terms, memoryview(self).tobytes(),  # type: ignore
-                                      self._kind)
-        if not isinstance(other, _termcount.Counts):
+            pass
+        elif not isinstance(other, _termcount.Counts):
             return NotImplemented
-        if not (self.terms is other.terms or self.terms == other.terms):
+        elif not (self.terms is other.terms or self.terms == other.terms):
             raise ValueError("cannot add Counts of different term lists")
-        if self._kind != other._kind:
+        elif self._kind != other._kind:
             raise ValueError("cannot add Counts of different modes or of ignore_case "
                              "and not: their sum counts nothing")
-        return _termcount._sum(self, other)  # type: ignore[return-value]
+        else:
+            plus = other
+        return _termcount._counts(self.terms, memoryview(self).tobytes(),  # type: ignore
+                                  self._kind, plus)
 
     __radd__ = __add__
 
