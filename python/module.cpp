@@ -300,10 +300,8 @@ made(Counts *c)
  * terms and no trie, so none is kept: for 100,000 words the trie would
  * take 340 MiB, the compiled index 54 MiB. */
 struct Index : Zeroed {
-    std::string bytes;                // the terms back to back
-    std::vector<size_t> ends;         // where each term ends in bytes, while they are listed
-    std::vector<TreeEntry> entries;   // each term, in bytes, in list order, once listed
-    py::tuple terms;                  // the terms as bytes; null only in an object never made
+    py::tuple terms;                  // the terms, bytes; null only in an object never made
+    std::vector<TreeEntry> entries;   // each term's bytes, inside its object in terms
     unsigned flags;                   // the SCAN_ flags the index is compiled with
     Scanner *scanners[3];             // the index compiled for each mode, when first asked
     std::mutex compiling;             // held by the one thread that compiles
@@ -314,32 +312,18 @@ struct Index : Zeroed {
             scanner_free(sc);
     }
 
-    /* Adds a term to the list; false when memory runs out. */
-    bool add(const char *term, size_t length) noexcept
+    /* Takes `listed`, a tuple of bytes, as the list of terms, compiled with
+     * `scanFlags`: the entries point into its objects, which are immutable
+     * and live as long as it does. */
+    void list(py::tuple listed, unsigned scanFlags)
     {
-        try {
-            bytes.append(term, length);
-            ends.push_back(bytes.size());
-            return true;
-        } catch (const std::bad_alloc &) {
-            return false;
+        entries.resize(listed.size());
+        for (size_t i = 0; i < entries.size(); i++) {
+            PyObject *term = PyTuple_GET_ITEM(listed.ptr(), i);
+            entries[i] = {reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(term)),
+                          static_cast<size_t>(PyBytes_GET_SIZE(term))};
         }
-    }
-
-    /* Ends the list of terms, to be compiled with `scanFlags`. */
-    void listed(unsigned scanFlags)
-    {
-        entries.resize(ends.size());
-        unsigned char *base = reinterpret_cast<unsigned char *>(bytes.data());
-        for (size_t i = 0; i < ends.size(); i++) {
-            size_t from = i == 0 ? 0 : ends[i - 1];
-            entries[i] = {base + from, ends[i] - from};
-        }
-        ends = {};
-        py::tuple t(entries.size());
-        for (size_t i = 0; i < entries.size(); i++)
-            t[i] = py::bytes(reinterpret_cast<const char *>(entries[i].text), entries[i].length);
-        terms = std::move(t);
+        terms = std::move(listed);
         flags = scanFlags;
     }
 
@@ -380,34 +364,43 @@ made(Index *t)
 }
 
 /* An Index of a list of terms, each bytes-like or str (as UTF-8), none
- * empty or holding a line feed; a refusal names the term's index. */
+ * empty or holding a line feed; a refusal names the term's index. A term
+ * that is bytes is kept as it is, any other is copied into bytes. */
 std::unique_ptr<Index>
-listTerms(const py::list &items, unsigned flags)
+listTerms(const py::list &list, unsigned flags)
 {
-    auto index = std::make_unique<Index>();
+    py::tuple items(list), listed(items.size());  /* a copy that nothing can change */
     Bytes term;
     for (size_t i = 0; i < items.size(); i++) {
         /* A list of millions of terms takes seconds: Ctrl-C stops it. */
         if (i % 4096 == 4095 && PyErr_CheckSignals() != 0)
             throw py::error_already_set();
-        holdBytes(items[i].ptr(), &term, true, i);
+        PyObject *item = PyTuple_GET_ITEM(items.ptr(), i);
+        holdBytes(item, &term, true, i);
         if (term.size() == 0)
             refuse(i, EMPTY_TERM);
         if (memchr(term.data(), '\n', term.size()) != nullptr)
             refuse(i, LINE_FEED_IN_TERM);
-        if (!index->add(term.data(), term.size()))
-            throw std::bad_alloc();
+        listed[i] = PyBytes_CheckExact(item) ? py::reinterpret_borrow<py::object>(item)
+                                             : py::bytes(term.data(), term.size());
     }
-    index->listed(flags);
+    auto index = std::make_unique<Index>();
+    index->list(std::move(listed), flags);
     return index;
 }
 
-/* Adds to `index` the terms of the search file whose bytes are `data`,
+/* The terms of a search file: back to back, and where each ends. */
+struct TermBytes {
+    std::string bytes;
+    std::vector<size_t> ends;
+};
+
+/* Lists in `list` the terms of the search file whose bytes are `data`,
  * read by searchFile_next through a stream over memory, so that its rules
  * are written once. Asks `call` whether to go on every 64Ki terms: a list
  * of millions takes seconds. */
 Fault
-parsed(std::string_view data, Call *call, Index *index) noexcept
+parsed(std::string_view data, Call *call, TermBytes *list) noexcept
 {
     SearchFile file;
     FILE *in = data.empty() ? nullptr : fmemopen(const_cast<char *>(data.data()),
@@ -418,9 +411,13 @@ parsed(std::string_view data, Call *call, Index *index) noexcept
     const char *term;
     size_t length;
     for (size_t n = 1; f.kind == FAULT_NONE && searchFile_next(&file, &term, &length); n++) {
-        if (!index->add(term, length))
+        try {
+            list->bytes.append(term, length);
+            list->ends.push_back(list->bytes.size());
+        } catch (const std::bad_alloc &) {
             f = {FAULT_MEMORY, 0};
-        else if (n % 65536 == 0 && call->onMain && !keepGoing(call, 0, 0))
+        }
+        if (n % 65536 == 0 && call->onMain && !keepGoing(call, 0, 0))
             f = {FAULT_STOPPED, 0};
     }
     Fault closed = searchFile_close(&file);
@@ -432,17 +429,21 @@ parsed(std::string_view data, Call *call, Index *index) noexcept
 std::unique_ptr<Index>
 parseTerms(const py::bytes &data, unsigned flags)
 {
-    auto index = std::make_unique<Index>();
     std::string_view bytes = data;
+    TermBytes list;
     Call call;
     Fault f;
     {
         Unlocked nogil(call);
-        f = parsed(bytes, &call, index.get());
+        f = parsed(bytes, &call, &list);
     }
     if (f.kind != FAULT_NONE)
         throwFault(f);
-    index->listed(flags);
+    py::tuple listed(list.ends.size());
+    for (size_t i = 0, from = 0; i < list.ends.size(); from = list.ends[i++])
+        listed[i] = py::bytes(list.bytes.data() + from, list.ends[i] - from);
+    auto index = std::make_unique<Index>();
+    index->list(std::move(listed), flags);
     return index;
 }
 
