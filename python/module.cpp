@@ -217,11 +217,11 @@ throwFault(Fault f, const py::object &path = py::none())
         if (f.error == DECOMPRESS_ENDED_EARLY) {
             /* An EOFError, as Python's decompressors raise, with the
              * filename an OSError would have. */
-            py::object e = py::handle(PyExc_EOFError)(py::str(
-                "{}: the file ends inside a compressed stream, or holds none").format(path));
-            e.attr("filename") = path;
-            PyErr_SetObject(PyExc_EOFError, e.ptr());
-            throw py::error_already_set();
+            PyErr_SetObject(PyExc_EOFError, py::str("{}: the file ends inside a compressed "
+                                                    "stream, or holds none").format(path).ptr());
+            py::error_already_set e;
+            e.value().attr("filename") = path;
+            throw e;
         }
         f.error = EBADMSG;
         [[fallthrough]];
@@ -248,6 +248,27 @@ throwFault(Fault f, const py::object &path = py::none())
         break;
     }
     throw std::logic_error("no fault to raise");
+}
+
+py::object
+nobody()
+{
+    return py::none();
+}
+
+/* Runs `work`, which returns a Fault, without the GIL, and raises its fault
+ * as throwFault does, naming the file nameOf() gives. */
+template <typename W, typename N = py::object (*)()>
+void
+runUnlocked(Call &call, W work, N nameOf = nobody)
+{
+    Fault f;
+    {
+        Unlocked nogil(call);
+        f = work();
+    }
+    if (f.kind != FAULT_NONE)
+        throwFault(f, nameOf());
 }
 
 /* The memory of an object that __new__ makes and no __init__ fills:
@@ -333,18 +354,15 @@ struct Index : Zeroed {
      * whether to go on, so that Ctrl-C stops it. */
     const Scanner *scanner(int mode)
     {
-        Fault f = {FAULT_NONE, 0};
         Call call;
-        {
-            Unlocked nogil(call);
+        runUnlocked(call, [&]() -> Fault {
             std::lock_guard<std::mutex> hold(compiling);
-            if (scanners[mode] == nullptr)
-                f = scanner_compileTerms(entries.data(), entries.size(),
-                                         static_cast<ScanMode>(mode), flags, keepGoing, &call,
-                                         &scanners[mode]);
-        }
-        if (f.kind != FAULT_NONE)
-            throwFault(f);
+            if (scanners[mode] != nullptr)
+                return {FAULT_NONE, 0};
+            return scanner_compileTerms(entries.data(), entries.size(),
+                                        static_cast<ScanMode>(mode), flags, keepGoing, &call,
+                                        &scanners[mode]);
+        });
         return scanners[mode];
     }
 
@@ -432,13 +450,7 @@ parseTerms(const py::bytes &data, unsigned flags)
     std::string_view bytes = data;
     TermBytes list;
     Call call;
-    Fault f;
-    {
-        Unlocked nogil(call);
-        f = parsed(bytes, &call, &list);
-    }
-    if (f.kind != FAULT_NONE)
-        throwFault(f);
+    runUnlocked(call, [&] { return parsed(bytes, &call, &list); });
     py::tuple listed(list.ends.size());
     for (size_t i = 0, from = 0; i < list.ends.size(); from = list.ends[i++])
         listed[i] = py::bytes(list.bytes.data() + from, list.ends[i] - from);
@@ -459,13 +471,7 @@ counted(Index *self, int mode, unsigned threads, size_t minPiece, Call &call, N 
     Index &t = made(self);
     CountOptions c = {t.scanner(mode), threads, call.asker(), &call, minPiece};
     std::vector<uint64_t> counts(t.entries.size());
-    Fault f;
-    {
-        Unlocked nogil(call);
-        f = count(&c, counts.data());
-    }
-    if (f.kind != FAULT_NONE)
-        throwFault(f, nameOf());
+    runUnlocked(call, [&] { return count(&c, counts.data()); }, nameOf);
     return t.counted(std::move(counts), mode);
 }
 
@@ -475,7 +481,7 @@ countText(Index *self, const py::object &text, int mode, unsigned threads, size_
     Bytes bytes;
     holdBytes(text.ptr(), &bytes, true);
     Call call;
-    return counted(self, mode, threads, minPiece, call, [] { return py::none(); },
+    return counted(self, mode, threads, minPiece, call, nobody,
                    [&](const CountOptions *c, uint64_t *counts) {
                        return count_memory(c, bytes.data(), bytes.size(), counts);
                    });
@@ -529,14 +535,8 @@ countEach(Index *self, const py::list &texts, int mode, unsigned threads, bool p
     Call call(tell);
     CountOptions c = {t.scanner(mode), threads, call.asker(), &call, 0};
     CountRows each{};
-    Fault f;
-    {
-        Unlocked nogil(call);
-        f = count_each(&c, docs.data(), docs.size(), &each);
-    }
     std::unique_ptr<CountRows, void (*)(CountRows *)> owned(&each, count_freeEach);
-    if (f.kind != FAULT_NONE)
-        throwFault(f);
+    runUnlocked(call, [&] { return count_each(&c, docs.data(), docs.size(), &each); });
     size_t zero = 0, rows = docs.size();
     const size_t *starts = each.rowStarts != nullptr ? each.rowStarts : &zero;
     auto raw = [](const void *p, size_t n) { return py::bytes(static_cast<const char *>(p), n); };
