@@ -1,7 +1,7 @@
 # The compiled core's shims, which termcount._api calls with arguments it
 # has checked; not an API of its own.
 import ctypes
-from typing import Any, Callable, Iterator, Optional, SupportsIndex, Union
+from typing import Any, Callable, Optional
 
 __version__: str
 IGNORE_CASE: int
