@@ -65,16 +65,16 @@ refuse(size_t index, Why why)
     throw py::error_already_set();
 }
 
-/* Holds the bytes of `obj` in `out`: a str as UTF-8 (if `strAllowed`), or
- * a C-contiguous buffer of one-byte items; for anything else raises
- * Refused(index, NOT_TEXT). A buffer of wider items (a NumPy str, int or
- * object array) holds no text, and counting its bytes would give silent
- * zeros. A str with no UTF-8 form raises UnicodeEncodeError. */
+/* Holds the bytes of `obj` in `out`: a str as UTF-8, or a C-contiguous
+ * buffer of one-byte items; for anything else raises Refused(index,
+ * NOT_TEXT). A buffer of wider items (a NumPy str, int or object array)
+ * holds no text, and counting its bytes would give silent zeros. A str
+ * with no UTF-8 form raises UnicodeEncodeError. */
 void
-holdBytes(PyObject *obj, Bytes *out, bool strAllowed, size_t index = 0)
+holdBytes(PyObject *obj, Bytes *out, size_t index = 0)
 {
     out->release();
-    if (PyUnicode_Check(obj) && strAllowed) {
+    if (PyUnicode_Check(obj)) {
         Py_ssize_t len;
         const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
         /* The UTF-8 form lives as long as the str, which the buffer keeps. */
@@ -84,7 +84,7 @@ holdBytes(PyObject *obj, Bytes *out, bool strAllowed, size_t index = 0)
         out->held = true;
         return;
     }
-    if (!PyUnicode_Check(obj) && PyObject_CheckBuffer(obj)) {
+    if (PyObject_CheckBuffer(obj)) {
         out->held = PyObject_GetBuffer(obj, &out->view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0;
         /* NumPy says ValueError, memoryview BufferError: either way a
          * buffer a scan cannot read. */
@@ -307,13 +307,16 @@ newCounts(const py::tuple &terms, std::vector<uint64_t> &&counts, unsigned kind)
     return made;
 }
 
-Counts &
-made(Counts *c)
+/* `o`, a Counts or an Index, which a TypeError refuses if it was never
+ * made: those come from the package's Terms and their counts. */
+template <typename T>
+T &
+made(T *o)
 {
-    if (c == nullptr || !c->terms)
-        throw py::type_error("this Counts was never initialised: Counts come "
-                             "from the counts of a Terms");
-    return *c;
+    if (o == nullptr || !o->terms)
+        throw py::type_error("this object was never initialised: Counts and Terms come "
+                             "from termcount's Terms and their counts");
+    return *o;
 }
 
 /* A term list and its index: built once, counted any number of times, from
@@ -373,14 +376,6 @@ struct Index : Zeroed {
     }
 };
 
-Index &
-made(Index *t)
-{
-    if (t == nullptr || !t->terms)
-        throw py::type_error("this index was never initialised");
-    return *t;
-}
-
 /* An Index of a list of terms, each bytes-like or str (as UTF-8), none
  * empty or holding a line feed; a refusal names the term's index. A term
  * that is bytes is kept as it is, any other is copied into bytes. */
@@ -394,7 +389,7 @@ listTerms(const py::list &list, unsigned flags)
         if (i % 4096 == 4095 && PyErr_CheckSignals() != 0)
             throw py::error_already_set();
         PyObject *item = PyTuple_GET_ITEM(items.ptr(), i);
-        holdBytes(item, &term, true, i);
+        holdBytes(item, &term, i);
         if (term.size() == 0)
             refuse(i, EMPTY_TERM);
         if (memchr(term.data(), '\n', term.size()) != nullptr)
@@ -479,7 +474,7 @@ py::object
 countText(Index *self, const py::object &text, int mode, unsigned threads, size_t minPiece)
 {
     Bytes bytes;
-    holdBytes(text.ptr(), &bytes, true);
+    holdBytes(text.ptr(), &bytes);
     Call call;
     return counted(self, mode, threads, minPiece, call, nobody,
                    [&](const CountOptions *c, uint64_t *counts) {
@@ -526,7 +521,7 @@ countEach(Index *self, const py::list &texts, int mode, unsigned threads, bool p
     std::vector<CountText> docs;
     uint64_t bytes = 0;
     for (size_t i = 0; i < texts.size(); i++) {
-        holdBytes(texts[i].ptr(), &held[i], true, i);
+        holdBytes(texts[i].ptr(), &held[i], i);
         docs.push_back({held[i].data(), held[i].size()});
         bytes += held[i].size();
     }
@@ -578,7 +573,7 @@ struct Stream : Zeroed {
     size_t feed(const py::object &chunk, size_t at, size_t n)
     {
         Bytes held;
-        holdBytes(chunk.ptr(), &held, false);
+        holdBytes(chunk.ptr(), &held);
         claim();
         at = std::min(at, held.size());
         {

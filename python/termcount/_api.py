@@ -296,7 +296,10 @@ def _naming(items: list[Any], what: str, str_allowed: bool = True) -> Iterator[N
 
 def _fed(stream: _termcount.Stream, chunk: object) -> int:
     """Feeds chunk to stream a slice at a time, so that Ctrl-C stops the
-    scan of a long chunk between two slices; returns its size."""
+    scan of a long chunk between two slices; returns its size. A chunk is
+    bytes-like: a str has no one encoding in a stream of bytes."""
+    if isinstance(chunk, str):
+        raise TypeError("a chunk must be bytes-like, not str")
     with _naming([chunk], "a chunk", str_allowed=False):
         size = stream.feed(chunk, 0, _SLICE)
     for at in range(_SLICE, size, _SLICE):
