@@ -1,12 +1,11 @@
 /*
  * module.cpp: the compiled core of the termcount Python package, the shims
- * that must be C++. It holds the texts' buffers without copies while a
- * count reads them, releases the GIL around every load, compile and scan,
- * keeps a thread that takes the GIL back from being torn down at exit,
- * runs Python's signal handlers while a count runs, turns faults into
- * exceptions, and stores Counts (their buffer protocol and pickling).
- * Every argument check, default and conversion is the package's Python
- * (termcount/_api.py): it calls these shims with arguments already checked.
+ * that must be C++: it holds buffers without copies while a count reads
+ * them, releases the GIL around every parse, compile and scan, keeps its
+ * threads from being torn down at exit, runs Python's signal handlers
+ * while a count runs, turns faults into exceptions and stores Counts.
+ * Every check, default, message and conversion is the package's Python
+ * (termcount/_api.py), which calls these with arguments already checked.
  */
 #include "count.h"
 #include "frontend.h"
@@ -17,15 +16,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <sched.h>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -50,57 +48,55 @@ struct Bytes {
             PyBuffer_Release(&view);
         held = false;
     }
-    const void *data() const { return view.buf; }
+    const char *data() const { return static_cast<const char *>(view.buf); }
     size_t size() const { return static_cast<size_t>(view.len); }
 };
 
-/* Holds the bytes of `obj` in `out`: str as UTF-8, or a C-contiguous
- * buffer of one-byte items. Returns false, with a TypeError naming `what`
- * (or a UnicodeEncodeError) set, for anything else: a buffer of
- * wider items (a NumPy str, int or object array) holds no text, and
- * counting its bytes would give silent zeros. */
-bool
-holdBytes(PyObject *obj, Bytes *out, bool strAllowed, const char *what)
+/* Why the core refuses an item of a list: raised as Refused(index, why),
+ * which the package turns into the TypeError or ValueError that names the
+ * item and says what is allowed. */
+enum Why { NOT_TEXT, EMPTY_TERM, LINE_FEED_IN_TERM };
+PyObject *refusedClass;
+
+[[noreturn]] void
+refuse(size_t index, Why why)
+{
+    PyErr_SetObject(refusedClass, py::make_tuple(index, static_cast<int>(why)).ptr());
+    throw py::error_already_set();
+}
+
+/* Holds the bytes of `obj` in `out`: a str as UTF-8, or a C-contiguous
+ * buffer of one-byte items; for anything else raises Refused(index,
+ * NOT_TEXT). A buffer of wider items (a NumPy str, int or object array)
+ * holds no text, and counting its bytes would give silent zeros. A str
+ * with no UTF-8 form raises UnicodeEncodeError. */
+void
+holdBytes(PyObject *obj, Bytes *out, size_t index = 0)
 {
     out->release();
     if (PyUnicode_Check(obj)) {
-        if (!strAllowed) {
-            PyErr_Format(PyExc_TypeError, "%s must be bytes-like, not str", what);
-            return false;
-        }
         Py_ssize_t len;
         const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
-        if (utf8 == nullptr)
-            return false;  /* a UnicodeEncodeError, which the package names */
         /* The UTF-8 form lives as long as the str, which the buffer keeps. */
-        if (PyBuffer_FillInfo(&out->view, obj, const_cast<char *>(utf8), len,
-                              1, PyBUF_SIMPLE) != 0)
-            return false;
-    } else if (!PyObject_CheckBuffer(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be bytes-like%s, not %.200s",
-                     what, strAllowed ? " or str" : "", Py_TYPE(obj)->tp_name);
-        return false;
-    } else if (PyObject_GetBuffer(obj, &out->view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        /* NumPy says ValueError, memoryview BufferError: either way a type
-         * of buffer a scan cannot read. */
-        if (!PyErr_ExceptionMatches(PyExc_ValueError) &&
+        if (utf8 == nullptr || PyBuffer_FillInfo(&out->view, obj, const_cast<char *>(utf8),
+                                                 len, 1, PyBUF_SIMPLE) != 0)
+            throw py::error_already_set();
+        out->held = true;
+        return;
+    }
+    if (PyObject_CheckBuffer(obj)) {
+        out->held = PyObject_GetBuffer(obj, &out->view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0;
+        /* NumPy says ValueError, memoryview BufferError: either way a
+         * buffer a scan cannot read. */
+        if (!out->held && !PyErr_ExceptionMatches(PyExc_ValueError) &&
             !PyErr_ExceptionMatches(PyExc_BufferError))
-            return false;
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous buffer: bytes(...) "
-                     "gives a copy that is", what);
-        return false;
-    }
-    out->held = true;
-    if (out->view.itemsize != 1) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s must be a buffer of bytes, not of items of format '%s' "
-                     "(%zd bytes each): .tobytes() gives its raw bytes",
-                     what, out->view.format ? out->view.format : "B", out->view.itemsize);
+            throw py::error_already_set();
+        if (out->held && out->view.itemsize == 1)
+            return;
         out->release();
-        return false;
+        PyErr_Clear();
     }
-    return true;
+    refuse(index, NOT_TEXT);
 }
 
 /* The thread the module was imported on: Python's main thread. */
@@ -108,25 +104,16 @@ unsigned long mainThread;
 
 /* A thread that takes the GIL back while the interpreter is finishing is
  * ended by CPython with an unwind through our C++ frames, which aborts the
- * process. So every thread of ours takes it back through relock(), past a
- * gate that closeGate() shuts when the interpreter starts to exit: a thread
- * that finds the gate shut, or the interpreter finishing, is parked for
- * good and holds what it holds until the process ends. `relocking` counts
- * the threads between the gate and the GIL, which closeGate() lets through
- * first; both sides go through sequentially consistent atomics, so at
- * least one of them sees the other. A progress callable, the one piece of
- * the caller's Python a shim runs, may drop the GIL out of the gate's
- * sight; everything else of the caller's (generators, a stream's reads)
- * the package runs before or between the shims' calls. */
+ * process. So our threads take it back through relock(), past a gate that
+ * closeGate() shuts as the interpreter starts to exit: a thread that finds
+ * it shut, or the interpreter finishing, is parked for good. closeGate()
+ * first lets through the `relocking` threads between the gate and the GIL;
+ * both sides use sequentially consistent atomics, so one sees the other.
+ * A progress callable, the one piece of the caller's Python a shim runs,
+ * may drop the GIL out of the gate's sight; the package runs all else of
+ * the caller's (generators, a stream's reads) between the shims' calls. */
 std::atomic<bool> gateShut{false};
 std::atomic<unsigned> relocking{0};
-
-[[noreturn]] void
-park() noexcept
-{
-    for (;;)
-        pause();
-}
 
 bool
 finishing() noexcept
@@ -144,7 +131,8 @@ relock(PyThreadState *ts) noexcept
     relocking++;
     if (gateShut || finishing()) {
         relocking--;
-        park();
+        for (;;)
+            pause();  /* parked */
     }
     PyEval_RestoreThread(ts);
     relocking--;
@@ -166,8 +154,20 @@ closeGate()
 /* What a call that works without the GIL shares with its callbacks. */
 struct Call {
     PyThreadState *ts = nullptr;  // this thread's state while the GIL is released
-    bool onMain = false;          // on Python's main thread, the one that runs signal handlers
-    py::object tell = py::none(); // called with (done, total) as the count goes, or None
+    bool onMain;                  // on Python's main thread, the one that runs signal handlers
+    py::object tell;              // called with (done, total) as the count goes, or None
+
+    /* Python runs signal handlers on its main thread only: a count on any
+     * other (a worker's, a pool's) has nothing to ask, and taking the GIL
+     * ten times a second there would only slow the threads that hold it. */
+    explicit Call(py::object progress = py::none())
+        : onMain(PyThread_get_thread_ident() == mainThread), tell(std::move(progress))
+    {
+    }
+
+    /* keepGoing where it has something to do: signals to run, or progress
+     * to tell. */
+    CountKeepGoingFn asker() const;
 };
 
 /* The GIL released for a scope of C++ work. */
@@ -179,27 +179,6 @@ struct Unlocked {
     Unlocked &operator=(const Unlocked &) = delete;
 };
 
-/* The GIL taken back for a callback's scope within an Unlocked one. */
-struct Relocked {
-    Call &call;
-    explicit Relocked(Call &c) : call(c) { relock(c.ts); }
-    ~Relocked() { call.ts = PyEval_SaveThread(); }
-    Relocked(const Relocked &) = delete;
-    Relocked &operator=(const Relocked &) = delete;
-};
-
-Call
-newCall(const py::object &tell = py::none())
-{
-    Call c;
-    /* Python runs signal handlers on its main thread only: a count on any
-     * other (a worker's, a pool's) has nothing to ask, and taking the GIL
-     * ten times a second there would only slow the threads that hold it. */
-    c.onMain = PyThread_get_thread_ident() == mainThread;
-    c.tell = tell;
-    return c;
-}
-
 /* Asked about ten times a second while a count runs without the GIL: runs
  * Python's signal handlers, so that Ctrl-C stops a long count, and tells
  * the progress callable. The exception either raises stays set on this
@@ -208,86 +187,58 @@ bool
 keepGoing(void *ctx, uint64_t done, uint64_t total) noexcept
 {
     Call *call = static_cast<Call *>(ctx);
-    Relocked gil(*call);
-    if (PyErr_CheckSignals() != 0)
-        return false;
-    if (call->tell.is_none())
-        return true;
-    PyObject *r = PyObject_CallFunction(call->tell.ptr(), "KK",
-                                        static_cast<unsigned long long>(done),
-                                        static_cast<unsigned long long>(total));
-    Py_XDECREF(r);
-    return r != nullptr;
-}
-
-/* keepGoing for a count on the thread of `call`, where it has something to
- * do: signals to run, or progress to tell. */
-CountKeepGoingFn
-askerFor(const Call &call)
-{
-    return call.onMain || !call.tell.is_none() ? keepGoing : nullptr;
-}
-
-/* Asks keepGoing about ten times a second from a loop of many short steps
- * (the terms of a load): reads the clock every 1024 steps. */
-struct Poll {
-    Call &call;
-    unsigned steps = 0;
-    std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now();
-    bool stopped = false;
-
-    explicit Poll(Call &c) : call(c) {}
-    bool stop() noexcept
-    {
-        if (!call.onMain || ++steps % 1024 != 0)
-            return false;
-        auto now = std::chrono::steady_clock::now();
-        if (now >= next) {
-            next = now + std::chrono::milliseconds(100);
-            stopped = !keepGoing(&call, 0, 0);
-        }
-        return stopped;
+    relock(call->ts);
+    bool go = PyErr_CheckSignals() == 0;
+    if (go && !call->tell.is_none()) {
+        PyObject *r = PyObject_CallFunction(call->tell.ptr(), "KK",
+                                            static_cast<unsigned long long>(done),
+                                            static_cast<unsigned long long>(total));
+        Py_XDECREF(r);
+        go = r != nullptr;
     }
-};
+    call->ts = PyEval_SaveThread();
+    return go;
+}
+
+CountKeepGoingFn
+Call::asker() const
+{
+    return onMain || !tell.is_none() ? keepGoing : nullptr;
+}
 
 /* Raises the Python exception for `f`; `path` names the file, if any. An
  * OSError's `opening` tells a file that could not be opened from one that
- * could not be read. */
+ * could not be read; an EINTR raises what the signal handlers raise. */
 [[noreturn]] void
 throwFault(Fault f, const py::object &path = py::none())
 {
     switch (f.kind) {
-    case FAULT_OPEN:
-    case FAULT_READ: {
-        errno = f.error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        PyErr_NormalizeException(&type, &value, &trace);
-        PyObject_SetAttrString(value, "opening", f.kind == FAULT_OPEN ? Py_True : Py_False);
-        PyErr_Restore(type, value, trace);
-        throw py::error_already_set();
-    }
     case FAULT_REFUSED:     /* a compressed file's data */
         if (f.error == DECOMPRESS_ENDED_EARLY) {
             /* An EOFError, as Python's decompressors raise, with the
              * filename an OSError would have. */
-            py::object e = py::reinterpret_borrow<py::object>(PyExc_EOFError)(
-                py::str("{}: the file ends inside a compressed stream, or holds none")
-                    .format(path));
-            e.attr("filename") = path;
-            PyErr_SetObject(PyExc_EOFError, e.ptr());
-            throw py::error_already_set();
+            PyErr_SetObject(PyExc_EOFError, py::str("{}: the file ends inside a compressed "
+                                                    "stream, or holds none").format(path).ptr());
+            py::error_already_set e;
+            e.value().attr("filename") = path;
+            throw e;
         }
-        errno = EBADMSG;
+        f.error = EBADMSG;
+        [[fallthrough]];
+    case FAULT_OPEN:
+    case FAULT_READ: {
+        errno = f.error;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        throw py::error_already_set();
+        py::error_already_set e;
+        if (e.matches(PyExc_OSError))
+            e.value().attr("opening") = py::bool_(f.kind == FAULT_OPEN);
+        throw e;
+    }
     case FAULT_MEMORY:
         throw std::bad_alloc();
     case FAULT_LIMIT:
-        PyErr_SetString(PyExc_OverflowError,
-                        "the term list is too large for one compiled index: its "
-                        "entries or states cannot be numbered in 32 bits");
+        PyErr_SetString(PyExc_OverflowError, "the term list is too large for one compiled "
+                        "index: its entries or states cannot be numbered in 32 bits");
         throw py::error_already_set();
     case FAULT_STOPPED:
     case FAULT_SOURCE:
@@ -299,14 +250,32 @@ throwFault(Fault f, const py::object &path = py::none())
     throw std::logic_error("no fault to raise");
 }
 
+py::object
+nobody()
+{
+    return py::none();
+}
+
+/* Runs `work`, which returns a Fault, without the GIL, and raises its fault
+ * as throwFault does, naming the file nameOf() gives. */
+template <typename W, typename N = py::object (*)()>
+void
+runUnlocked(Call &call, W work, N nameOf = nobody)
+{
+    Fault f;
+    {
+        Unlocked nogil(call);
+        f = work();
+    }
+    if (f.kind != FAULT_NONE)
+        throwFault(f, nameOf());
+}
+
 /* The memory of an object that __new__ makes and no __init__ fills:
  * pybind11 takes it through the class's operator new, which zeroes it, so
  * that it reads as an object never made (made()). */
 struct Zeroed {
-    static void *operator new(size_t size)
-    {
-        return memset(::operator new(size), 0, size);
-    }
+    static void *operator new(size_t size) { return memset(::operator new(size), 0, size); }
     static void operator delete(void *p) { ::operator delete(p); }
 };
 
@@ -319,11 +288,6 @@ struct Counts : Zeroed {
     py::tuple terms;              // null only in an object never made
     std::vector<uint64_t> counts;
     unsigned kind;                // the ScanMode, | KIND_IGNORE_CASE
-
-    bool sameTerms(const Counts &o) const
-    {
-        return terms.is(o.terms) || terms.equal(o.terms);
-    }
 };
 
 /* The package's Counts, a Python class over this one, which every count
@@ -343,13 +307,16 @@ newCounts(const py::tuple &terms, std::vector<uint64_t> &&counts, unsigned kind)
     return made;
 }
 
-Counts &
-made(Counts *c)
+/* `o`, a Counts or an Index, which a TypeError refuses if it was never
+ * made: those come from the package's Terms and their counts. */
+template <typename T>
+T &
+made(T *o)
 {
-    if (c == nullptr || !c->terms)
-        throw py::type_error("this Counts was never initialised: Counts come "
-                             "from the counts of a Terms");
-    return *c;
+    if (o == nullptr || !o->terms)
+        throw py::type_error("this object was never initialised: Counts and Terms come "
+                             "from termcount's Terms and their counts");
+    return *o;
 }
 
 /* A term list and its index: built once, counted any number of times, from
@@ -357,174 +324,134 @@ made(Counts *c)
  * terms and no trie, so none is kept: for 100,000 words the trie would
  * take 340 MiB, the compiled index 54 MiB. */
 struct Index : Zeroed {
-    std::string bytes;                // the terms back to back
-    std::vector<TreeEntry> entries;   // each term, in bytes, in list order
-    bool made;                        // false only in an object never made
-    py::object listed;                // the tuple of terms, made when first asked
+    py::tuple terms;                  // the terms, bytes; null only in an object never made
+    std::vector<TreeEntry> entries;   // each term's bytes, inside its object in terms
     unsigned flags;                   // the SCAN_ flags the index is compiled with
     Scanner *scanners[3];             // the index compiled for each mode, when first asked
-    std::mutex compiling;
+    std::mutex compiling;             // held by the one thread that compiles
 
-    Index() = default;
-    Index(const Index &) = delete;
-    Index &operator=(const Index &) = delete;
     ~Index()
     {
         for (Scanner *sc : scanners)
             scanner_free(sc);
     }
 
-    /* Lists the terms that end at `ends` in `all`, taken over. */
-    void list(std::string &&all, const std::vector<size_t> &ends, unsigned scanFlags)
+    /* Takes `listed`, a tuple of bytes, as the list of terms, compiled with
+     * `scanFlags`: the entries point into its objects, which are immutable
+     * and live as long as it does. */
+    void list(py::tuple listed, unsigned scanFlags)
     {
-        bytes = std::move(all);
-        entries.resize(ends.size());
-        unsigned char *base = reinterpret_cast<unsigned char *>(bytes.data());
-        for (size_t i = 0; i < ends.size(); i++) {
-            size_t from = i == 0 ? 0 : ends[i - 1];
-            entries[i] = {base + from, ends[i] - from};
+        entries.resize(listed.size());
+        for (size_t i = 0; i < entries.size(); i++) {
+            PyObject *term = PyTuple_GET_ITEM(listed.ptr(), i);
+            entries[i] = {reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(term)),
+                          static_cast<size_t>(PyBytes_GET_SIZE(term))};
         }
-        listed = py::none();
+        terms = std::move(listed);
         flags = scanFlags;
-        made = true;
     }
 
     /* The index for `mode`, compiled the first time a count asks for it,
      * without the GIL, as a large list takes a while; the threads that ask
-     * meanwhile wait for that one compilation. */
-    const Scanner *scanner(ScanMode mode)
+     * meanwhile wait for that one compilation, which asks keepGoing
+     * whether to go on, so that Ctrl-C stops it. */
+    const Scanner *scanner(int mode)
     {
-        Fault f = {FAULT_NONE, 0};
-        Scanner *sc;
         Call call;
-        {
-            Unlocked nogil(call);
+        runUnlocked(call, [&]() -> Fault {
             std::lock_guard<std::mutex> hold(compiling);
-            if (scanners[mode] == nullptr)
-                f = compile(mode, &call);
-            sc = scanners[mode];
-        }
-        if (f.kind != FAULT_NONE)
-            throwFault(f);
-        return sc;
+            if (scanners[mode] != nullptr)
+                return {FAULT_NONE, 0};
+            return scanner_compileTerms(entries.data(), entries.size(),
+                                        static_cast<ScanMode>(mode), flags, keepGoing, &call,
+                                        &scanners[mode]);
+        });
+        return scanners[mode];
     }
 
-    /* The one call of the compiler, which asks `call` whether to go on, so
-     * that Ctrl-C stops a compile of a long list. */
-    Fault compile(ScanMode mode, Call *call)
-    {
-        return scanner_compileTerms(entries.data(), entries.size(), mode, flags,
-                                    keepGoing, call, &scanners[mode]);
-    }
-
-    py::tuple terms()
-    {
-        if (listed.is_none()) {
-            py::tuple t(entries.size());
-            for (size_t i = 0; i < entries.size(); i++)
-                t[i] = py::bytes(reinterpret_cast<const char *>(entries[i].text),
-                                 entries[i].length);
-            listed = std::move(t);
-        }
-        return listed;
-    }
-
-    py::object counted(std::vector<uint64_t> &&counts, ScanMode mode)
+    py::object counted(std::vector<uint64_t> &&counts, int mode)
     {
         unsigned kind = mode | ((flags & SCAN_IGNORE_CASE) ? KIND_IGNORE_CASE : 0);
-        return newCounts(terms(), std::move(counts), kind);
+        return newCounts(terms, std::move(counts), kind);
     }
 };
 
-Index &
-made(Index *t)
+/* An Index of a list of terms, each bytes-like or str (as UTF-8), none
+ * empty or holding a line feed; a refusal names the term's index. A term
+ * that is bytes is kept as it is, any other is copied into bytes. */
+std::unique_ptr<Index>
+listTerms(const py::list &list, unsigned flags)
 {
-    if (t == nullptr || !t->made)
-        throw py::type_error("this index was never initialised");
-    return *t;
-}
-
-/* The terms of a list or a search file, back to back, and where each ends. */
-struct TermBytes {
-    std::string bytes;
-    std::vector<size_t> ends;
-};
-
-/* Fills `index` from a list of terms, each bytes-like or str (as UTF-8),
- * none empty or holding a line feed; a refusal names the term's index. */
-void
-listTerms(Index *index, const py::list &items, unsigned flags)
-{
-    TermBytes list;
+    py::tuple items(list), listed(items.size());  /* a copy that nothing can change */
     Bytes term;
     for (size_t i = 0; i < items.size(); i++) {
         /* A list of millions of terms takes seconds: Ctrl-C stops it. */
         if (i % 4096 == 4095 && PyErr_CheckSignals() != 0)
             throw py::error_already_set();
-        std::string what = "term " + std::to_string(i);
-        if (!holdBytes(items[i].ptr(), &term, true, what.c_str()))
-            throw py::error_already_set();
-        const char *p = static_cast<const char *>(term.data());
+        PyObject *item = PyTuple_GET_ITEM(items.ptr(), i);
+        holdBytes(item, &term, i);
         if (term.size() == 0)
-            throw py::value_error(what + " is empty");
-        if (memchr(p, '\n', term.size()) != nullptr)
-            throw py::value_error(what + " holds a line feed: a term is one line");
-        list.bytes.append(p, term.size());
-        list.ends.push_back(list.bytes.size());
+            refuse(i, EMPTY_TERM);
+        if (memchr(term.data(), '\n', term.size()) != nullptr)
+            refuse(i, LINE_FEED_IN_TERM);
+        listed[i] = PyBytes_CheckExact(item) ? py::reinterpret_borrow<py::object>(item)
+                                             : py::bytes(term.data(), term.size());
     }
-    index->list(std::move(list.bytes), list.ends, flags);
+    auto index = std::make_unique<Index>();
+    index->list(std::move(listed), flags);
+    return index;
 }
 
-/* Reads the terms of the search file at `path` into `list`, stopped when
- * `poll` says so (FAULT_STOPPED), since a list of a million terms takes
- * seconds to load. */
+/* The terms of a search file: back to back, and where each ends. */
+struct TermBytes {
+    std::string bytes;
+    std::vector<size_t> ends;
+};
+
+/* Lists in `list` the terms of the search file whose bytes are `data`,
+ * read by searchFile_next through a stream over memory, so that its rules
+ * are written once. Asks `call` whether to go on every 64Ki terms: a list
+ * of millions takes seconds. */
 Fault
-loadPolled(const char *path, Poll *poll, TermBytes *list) noexcept
+parsed(std::string_view data, Call *call, TermBytes *list) noexcept
 {
     SearchFile file;
-    Fault f = searchFile_open(&file, path);
-    if (f.kind != FAULT_NONE)
+    FILE *in = data.empty() ? nullptr : fmemopen(const_cast<char *>(data.data()),
+                                                 data.size(), "rb");
+    Fault f = {in == nullptr && !data.empty() ? FAULT_MEMORY : FAULT_NONE, 0};
+    if (in == nullptr || (f = searchFile_openStream(&file, in)).kind != FAULT_NONE)
         return f;
     const char *term;
     size_t length;
-    bool memory = true;
-    while (memory && !poll->stop() && searchFile_next(&file, &term, &length)) {
+    for (size_t n = 1; f.kind == FAULT_NONE && searchFile_next(&file, &term, &length); n++) {
         try {
             list->bytes.append(term, length);
             list->ends.push_back(list->bytes.size());
         } catch (const std::bad_alloc &) {
-            memory = false;
+            f = {FAULT_MEMORY, 0};
         }
+        if (n % 65536 == 0 && call->onMain && !keepGoing(call, 0, 0))
+            f = {FAULT_STOPPED, 0};
     }
-    /* A signal cut a read of a pipe short: a Ctrl-C there stops the load
-     * at once. The line it cut cannot be read on, so any other signal
-     * leaves the read's fault. */
-    if (file.readError == EINTR && poll->call.onMain && !keepGoing(&poll->call, 0, 0))
-        poll->stopped = true;
-    f = searchFile_close(&file);
-    if (!memory)
-        f = {FAULT_MEMORY, 0};
-    if (poll->stopped)
-        f = {FAULT_STOPPED, 0};
-    return f;
+    Fault closed = searchFile_close(&file);
+    return f.kind != FAULT_NONE ? f : closed;
 }
 
-/* Fills `index` from the search file at `path` (bytes); `name` names it in
- * an OSError. */
-void
-loadTerms(Index *index, const py::bytes &path, const py::object &name, unsigned flags)
+/* An Index of the terms of a search file's bytes, `data`, which the
+ * caller keeps alive and unchanged (bytes are immutable). */
+std::unique_ptr<Index>
+parseTerms(const py::bytes &data, unsigned flags)
 {
-    Call call = newCall();
-    Poll poll(call);
+    std::string_view bytes = data;
     TermBytes list;
-    Fault f;
-    {
-        Unlocked nogil(call);
-        f = loadPolled(PyBytes_AS_STRING(path.ptr()), &poll, &list);
-    }
-    if (f.kind != FAULT_NONE)
-        throwFault(f, name);
-    index->list(std::move(list.bytes), list.ends, flags);
+    Call call;
+    runUnlocked(call, [&] { return parsed(bytes, &call, &list); });
+    py::tuple listed(list.ends.size());
+    for (size_t i = 0, from = 0; i < list.ends.size(); from = list.ends[i++])
+        listed[i] = py::bytes(list.bytes.data() + from, list.ends[i] - from);
+    auto index = std::make_unique<Index>();
+    index->list(std::move(listed), flags);
+    return index;
 }
 
 /* Runs `count(const CountOptions *, uint64_t *counts)` without the GIL, with
@@ -537,53 +464,31 @@ counted(Index *self, int mode, unsigned threads, size_t minPiece, Call &call, N 
         F count)
 {
     Index &t = made(self);
-    CountOptions c = {t.scanner(static_cast<ScanMode>(mode)), threads, askerFor(call), &call,
-                  minPiece};
+    CountOptions c = {t.scanner(mode), threads, call.asker(), &call, minPiece};
     std::vector<uint64_t> counts(t.entries.size());
-    Fault f;
-    {
-        Unlocked nogil(call);
-        f = count(&c, counts.data());
-    }
-    if (f.kind != FAULT_NONE)
-        throwFault(f, nameOf());
-    return t.counted(std::move(counts), static_cast<ScanMode>(mode));
-}
-
-py::object
-nobody()
-{
-    return py::none();
+    runUnlocked(call, [&] { return count(&c, counts.data()); }, nameOf);
+    return t.counted(std::move(counts), mode);
 }
 
 py::object
 countText(Index *self, const py::object &text, int mode, unsigned threads, size_t minPiece)
 {
     Bytes bytes;
-    if (!holdBytes(text.ptr(), &bytes, true, "text"))
-        throw py::error_already_set();
-    Call call = newCall();
+    holdBytes(text.ptr(), &bytes);
+    Call call;
     return counted(self, mode, threads, minPiece, call, nobody,
                    [&](const CountOptions *c, uint64_t *counts) {
                        return count_memory(c, bytes.data(), bytes.size(), counts);
                    });
 }
 
+/* Counts the files at `paths` (bytes), read as `formats` say (Compression
+ * numbers): with minPiece 0 the files are spread over the threads, each
+ * read whole by one; else there is one file, cut into pieces of at least
+ * minPiece bytes for the threads. A fault names the file's `names` entry. */
 py::object
-countFile(Index *self, const py::bytes &path, const py::object &name, int mode,
-          unsigned threads, size_t minPiece, const py::object &tell, int format)
-{
-    Call call = newCall(tell);
-    return counted(self, mode, threads, minPiece, call, [&] { return name; },
-                   [&](const CountOptions *c, uint64_t *counts) {
-                       return count_fileAs(c, PyBytes_AS_STRING(path.ptr()),
-                                           static_cast<Compression>(format), counts);
-                   });
-}
-
-py::object
-countFiles(Index *self, const py::list &paths, const py::list &names, int mode,
-           unsigned threads, const py::object &tell, const py::list &formats)
+countFiles(Index *self, const py::list &paths, const py::list &names, const py::list &formats,
+           int mode, unsigned threads, size_t minPiece, const py::object &tell)
 {
     std::vector<const char *> bytes;
     std::vector<Compression> as;
@@ -591,11 +496,13 @@ countFiles(Index *self, const py::list &paths, const py::list &names, int mode,
         bytes.push_back(PyBytes_AS_STRING(paths[i].ptr()));
         as.push_back(static_cast<Compression>(formats[i].cast<int>()));
     }
-    size_t failed = paths.size();
+    size_t failed = minPiece > 0 ? 0 : paths.size();
     auto nameOf = [&] { return failed < paths.size() ? py::object(names[failed]) : py::none(); };
-    Call call = newCall(tell);
-    return counted(self, mode, threads, 0, call, nameOf,
+    Call call(tell);
+    return counted(self, mode, threads, minPiece, call, nameOf,
                    [&](const CountOptions *c, uint64_t *counts) {
+                       if (minPiece > 0)
+                           return count_fileAs(c, bytes[0], as[0], counts);
                        return count_filesAs(c, bytes.data(), as.data(), bytes.size(), counts,
                                             &failed);
                    });
@@ -614,25 +521,17 @@ countEach(Index *self, const py::list &texts, int mode, unsigned threads, bool p
     std::vector<CountText> docs;
     uint64_t bytes = 0;
     for (size_t i = 0; i < texts.size(); i++) {
-        std::string what = "texts[" + std::to_string(i) + "]";
-        if (!holdBytes(texts[i].ptr(), &held[i], true, what.c_str()))
-            throw py::error_already_set();
+        holdBytes(texts[i].ptr(), &held[i], i);
         docs.push_back({held[i].data(), held[i].size()});
         bytes += held[i].size();
     }
     if (perMiB)
         threads = static_cast<unsigned>(std::clamp<uint64_t>(bytes >> 20, 1, threads));
-    Call call = newCall(tell);
-    CountOptions c = {t.scanner(static_cast<ScanMode>(mode)), threads, askerFor(call), &call, 0};
+    Call call(tell);
+    CountOptions c = {t.scanner(mode), threads, call.asker(), &call, 0};
     CountRows each{};
-    Fault f;
-    {
-        Unlocked nogil(call);
-        f = count_each(&c, docs.data(), docs.size(), &each);
-    }
     std::unique_ptr<CountRows, void (*)(CountRows *)> owned(&each, count_freeEach);
-    if (f.kind != FAULT_NONE)
-        throwFault(f);
+    runUnlocked(call, [&] { return count_each(&c, docs.data(), docs.size(), &each); });
     size_t zero = 0, rows = docs.size();
     const size_t *starts = each.rowStarts != nullptr ? each.rowStarts : &zero;
     auto raw = [](const void *p, size_t n) { return py::bytes(static_cast<const char *>(p), n); };
@@ -641,184 +540,79 @@ countEach(Index *self, const py::list &texts, int mode, unsigned threads, bool p
                           raw(starts, (rows + 1) * sizeof *starts));
 }
 
-/* A stream, counted chunk by chunk as the package hands the chunks over,
- * each scanned without the GIL. Used by one thread at a time. */
+/* A stream of an Index in a mode, counted chunk by chunk as the package
+ * hands the chunks over, each scanned without the GIL. Fed by one thread
+ * at a time, until it is finished. */
 struct Stream : Zeroed {
     py::object owner;             // the Index, kept alive
     const Scanner *sc;            // null only in a stream never made
     int mode;
     ScanState st;
     std::vector<uint64_t> visits; // scanner_visitCount of them
-    bool busy = false;            // a feed is under way, or the stream is finished
+    bool busy;                    // a feed is under way, or the stream is finished
 
-    /* Scans `chunk`, bytes-like, which follows what came before. Returns
-     * its size. Ctrl-C stops a long chunk between two slices. */
-    size_t feed(const py::object &chunk)
+    Stream(const py::object &index, int scanMode)
+        : owner(index), sc(made(index.cast<Index *>()).scanner(scanMode)), mode(scanMode),
+          visits(scanner_visitCount(sc), 0), busy(false)
     {
-        Bytes held;
-        if (!holdBytes(chunk.ptr(), &held, false, "a chunk"))
-            throw py::error_already_set();
-        check();
-        busy = true;
-        const char *p = static_cast<const char *>(held.data());
-        for (size_t at = 0, n; at < held.size(); at += n) {
-            n = std::min<size_t>(held.size() - at, 16 << 20);
-            Call call;
-            {
-                Unlocked nogil(call);
-                scanner_feed(sc, &st, p + at, n, visits.data());
-            }
-            if (PyErr_CheckSignals() != 0) {
-                busy = false;
-                throw py::error_already_set();
-            }
-        }
-        busy = false;
-        return held.size();
+        scanner_start(sc, &st);
     }
 
-    py::object finish();
-
-    void check() const
+    /* Claims the stream for a feed or its finish. */
+    void claim()
     {
         if (sc == nullptr)
             throw py::type_error("this stream was never initialised");
         if (busy)
             throw py::value_error("a stream is fed by one thread, until it is finished");
+        busy = true;
+    }
+
+    /* Scans the `n` bytes of `chunk`, bytes-like, from `at` (as many as
+     * there are), which follow what came before. Returns the chunk's size. */
+    size_t feed(const py::object &chunk, size_t at, size_t n)
+    {
+        Bytes held;
+        holdBytes(chunk.ptr(), &held);
+        claim();
+        at = std::min(at, held.size());
+        {
+            Call call;
+            Unlocked nogil(call);
+            scanner_feed(sc, &st, held.data() + at, std::min(n, held.size() - at),
+                         visits.data());
+        }
+        busy = false;
+        return held.size();
+    }
+
+    py::object finish()
+    {
+        claim();
+        Index &t = made(owner.cast<Index *>());
+        std::vector<uint64_t> counts(t.entries.size());
+        scanner_finish(sc, &st, visits.data());
+        scanner_total(sc, visits.data(), counts.data());
+        return t.counted(std::move(counts), mode);
     }
 };
 
+/* A Counts of `terms` and `kind` whose counts are the native 64-bit words
+ * of `packed`, one for each term, plus those of `plus` unless it is None. */
 py::object
-Stream::finish()
+countsOf(const py::tuple &terms, const py::bytes &packed, unsigned kind, Counts *plus)
 {
-    check();
-    busy = true;
-    Index &t = made(owner.cast<Index *>());
-    std::vector<uint64_t> counts(t.entries.size());
-    scanner_finish(sc, &st, visits.data());
-    scanner_total(sc, visits.data(), counts.data());
-    return t.counted(std::move(counts), static_cast<ScanMode>(mode));
-}
-
-/* A Stream of `self` in `mode`. */
-Stream
-streamOf(const py::object &self, int mode)
-{
-    Index &t = made(self.cast<Index *>());
-    Stream s;
-    s.owner = self;
-    s.sc = t.scanner(static_cast<ScanMode>(mode));
-    s.mode = mode;
-    scanner_start(s.sc, &s.st);
-    s.visits.assign(scanner_visitCount(s.sc), 0);
-    return s;
-}
-
-py::object
-addCounts(Counts *self, const py::object &other)
-{
-    const Counts &a = made(self);
-    if (py::isinstance<py::int_>(other) && other.cast<py::int_>().equal(py::int_(0)))
-        return newCounts(a.terms, std::vector<uint64_t>(a.counts), a.kind);
-    if (!py::isinstance<Counts>(other))
-        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-    const Counts &b = made(other.cast<Counts *>());
-    if (!a.sameTerms(b))
-        throw py::value_error("cannot add Counts of different term lists");
-    if (a.kind != b.kind)
-        throw py::value_error("cannot add Counts of different modes or of ignore_case "
-                              "and not: their sum counts nothing");
-    std::vector<uint64_t> sum = a.counts;
-    if (!count_add(sum.data(), b.counts.data(), sum.size())) {
+    std::string_view in = packed;
+    if (in.size() != terms.size() * 8 || (plus && made(plus).counts.size() != terms.size()))
+        throw py::value_error("not one count for each term");
+    std::vector<uint64_t> counts(terms.size());
+    if (!counts.empty())
+        memcpy(counts.data(), in.data(), in.size());
+    if (plus && !count_add(counts.data(), plus->counts.data(), counts.size())) {
         PyErr_SetString(PyExc_OverflowError, "a sum of counts passes 2**64 - 1");
         throw py::error_already_set();
     }
-    return newCounts(a.terms, std::move(sum), a.kind);
-}
-
-/* Counts from their pickled form: the terms, the counts as little-endian
- * 64-bit words, and the kind. */
-py::object
-unpickled(const py::tuple &terms, const py::bytes &packed, unsigned kind)
-{
-    std::string in = packed;
-    bool ok = in.size() == terms.size() * 8 && kind <= (unsigned{SCAN_LINE} | KIND_IGNORE_CASE) &&
-              (kind & 3) <= SCAN_LINE;
-    for (size_t i = 0; ok && i < terms.size(); i++)
-        ok = PyBytes_Check(terms[i].ptr());
-    if (!ok)
-        throw py::value_error("not a pickled Counts");
-    std::vector<uint64_t> counts(terms.size());
-    for (size_t i = 0; i < counts.size(); i++)
-        for (int b = 0; b < 8; b++)
-            counts[i] |= uint64_t{static_cast<unsigned char>(in[i * 8 + b])} << (8 * b);
     return newCounts(terms, std::move(counts), kind);
-}
-
-py::tuple
-reduceCounts(Counts *self, const py::object &restore)
-{
-    const Counts &c = made(self);
-    std::string out(c.counts.size() * 8, '\0');
-    for (size_t i = 0; i < c.counts.size(); i++)
-        for (int b = 0; b < 8; b++)
-            out[i * 8 + b] = static_cast<char>(c.counts[i] >> (8 * b));
-    return py::make_tuple(restore, py::make_tuple(c.terms, py::bytes(out), c.kind));
-}
-
-void
-bindCounts(py::module_ &m)
-{
-    py::class_<Counts>(m, "Counts", py::buffer_protocol())
-        .def(py::init<>())
-        .def("__add__", addCounts)
-        .def("__radd__", addCounts)
-        .def_property_readonly("terms", [](Counts *c) { return made(c).terms; })
-        .def_property_readonly("_kind", [](Counts *c) { return made(c).kind; })
-        /* Restored by a function of the package, which pickle finds by
-         * name, as it finds no function of a compiled module. */
-        .def("__reduce__", [](Counts *c) {
-                 return reduceCounts(c, py::module_::import("termcount._api").attr("_counts"));
-             })
-        .def_buffer([](Counts *c) {
-            /* No exception may leave here: an uninitialised Counts shows
-             * as none at all. */
-            static uint64_t nothing[1];
-            bool empty = c == nullptr || !c->terms || c->counts.empty();
-            return py::buffer_info(empty ? nothing : c->counts.data(), sizeof(uint64_t),
-                                   py::format_descriptor<uint64_t>::format(), 1,
-                                   {empty ? 0 : c->counts.size()}, {sizeof(uint64_t)}, true);
-        });
-    m.def("_counts", unpickled);
-    m.def("_set_counts_class", [](const py::object &cls) {
-        if (countsClass == nullptr)
-            countsClass = new py::object();
-        *countsClass = cls;
-    });
-}
-
-void
-bindIndex(py::module_ &m)
-{
-    py::class_<Index>(m, "Index")
-        .def(py::init([](const py::list &terms, unsigned flags) {
-                 auto index = std::make_unique<Index>();
-                 listTerms(index.get(), terms, flags);
-                 return index;
-             }))
-        .def_static("load", [](const py::bytes &path, const py::object &name, unsigned flags) {
-                 auto index = std::make_unique<Index>();
-                 loadTerms(index.get(), path, name, flags);
-                 return index;
-             })
-        .def("__len__", [](Index *t) { return made(t).entries.size(); })
-        .def_property_readonly("terms", [](Index *t) { return made(t).terms(); })
-        .def_property_readonly("flags", [](Index *t) { return made(t).flags; })
-        .def("count", countText)
-        .def("count_file", countFile)
-        .def("count_files", countFiles)
-        .def("stream", streamOf)
-        .def("count_each", countEach);
 }
 
 } // namespace
@@ -832,7 +626,39 @@ PYBIND11_MODULE(_termcount, m)
     py::module_::import("atexit").attr("register")(py::cpp_function(closeGate));
     py::object main = py::module_::import("threading").attr("main_thread")();
     mainThread = main.attr("ident").cast<unsigned long>();
-    bindCounts(m);
-    py::class_<Stream>(m, "Stream").def("feed", &Stream::feed).def("finish", &Stream::finish);
-    bindIndex(m);
+    refusedClass = PyErr_NewException("termcount._termcount.Refused", nullptr, nullptr);
+    m.attr("Refused") = py::handle(refusedClass);
+    py::class_<Counts>(m, "Counts", py::buffer_protocol())
+        .def(py::init<>())
+        .def_property_readonly("terms", [](Counts *c) { return made(c).terms; })
+        .def_property_readonly("_kind", [](Counts *c) { return made(c).kind; })
+        .def_buffer([](Counts *c) {
+            /* No exception may leave here: an uninitialised Counts shows
+             * as none at all. */
+            static uint64_t nothing[1];
+            bool empty = c == nullptr || !c->terms || c->counts.empty();
+            return py::buffer_info(empty ? nothing : c->counts.data(), sizeof(uint64_t),
+                                   py::format_descriptor<uint64_t>::format(), 1,
+                                   {empty ? 0 : c->counts.size()}, {sizeof(uint64_t)}, true);
+        });
+    m.def("_counts", countsOf, py::arg("terms"), py::arg("packed"), py::arg("kind"),
+          py::arg("plus") = py::none());
+    m.def("_set_counts_class", [](const py::object &cls) {
+        if (countsClass == nullptr)
+            countsClass = new py::object();
+        *countsClass = cls;
+    });
+    py::class_<Index>(m, "Index")
+        .def(py::init(&listTerms))
+        .def_static("parse", parseTerms)
+        .def("__len__", [](Index *t) { return made(t).entries.size(); })
+        .def_property_readonly("terms", [](Index *t) { return made(t).terms; })
+        .def_property_readonly("flags", [](Index *t) { return made(t).flags; })
+        .def("count", countText)
+        .def("count_files", countFiles)
+        .def("count_each", countEach);
+    py::class_<Stream>(m, "Stream")
+        .def(py::init<const py::object &, int>())
+        .def("feed", &Stream::feed)
+        .def("finish", &Stream::finish);
 }

@@ -9,11 +9,13 @@ but not inside the core's frames.
 """
 from __future__ import annotations
 
+import array
 import contextlib
 import glob as _glob
 import importlib
 import operator
 import os
+import sys
 from typing import (TYPE_CHECKING, Any, Callable, Iterable, Iterator, Literal, Optional,
                     Protocol, SupportsIndex, TypeVar, Union, overload)
 
@@ -45,8 +47,12 @@ _MODE_NAMES = {v: k for k, v in MODES.items()}
 # one thread per MiB.
 _MIN_PIECE = 64 << 10
 _PER_THREAD = 1 << 20
-# What count_stream asks a file's read() for at a time.
+# What count_stream asks a file's read() for at a time, and the most of a
+# chunk it scans at a time.
 _READ_SIZE = 1 << 20
+_SLICE = 16 << 20
+# Why the core refuses an item of a list (Refused's second argument).
+_NOT_TEXT, _EMPTY_TERM, _LINE_FEED_IN_TERM = range(3)
 
 
 class _Reader(Protocol):
@@ -171,6 +177,30 @@ def _iterable(obj: object) -> bool:
     return True
 
 
+def _read_whole(name: Union[str, bytes]) -> bytes:
+    """The bytes of the file at name. os.open and os.read run the signal
+    handlers when a signal cuts their wait short, so Ctrl-C stops a wait
+    for a pipe's writer or its bytes. An OSError names the file, and its
+    `opening` tells a file that could not be opened from one that could
+    not be read."""
+    try:
+        fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError as e:
+        e.opening = True  # type: ignore[attr-defined]
+        raise
+    chunks = []
+    try:
+        while chunk := os.read(fd, _READ_SIZE):
+            chunks.append(chunk)
+    except OSError as e:
+        failed = OSError(e.errno, e.strerror, name)
+        failed.opening = False  # type: ignore[attr-defined]
+        raise failed from None
+    finally:
+        os.close(fd)
+    return b"".join(chunks)
+
+
 class _Told:
     """A count's progress as the caller asked for it: a callable given
     (done, total), or a tqdm bar, made at the first report. The last call
@@ -223,12 +253,38 @@ def _counted(progress: Progress, unit: str, count: Callable[[Tell], T]) -> T:
         told.close()
 
 
+def _why_not_text(obj: object, what: str, str_allowed: bool) -> str:
+    """What is wrong with obj, named `what`, as a text: the core reads a
+    str (if `str_allowed`) or a C-contiguous buffer of bytes."""
+    try:
+        view = memoryview(obj) if not isinstance(obj, str) else None  # type: ignore[arg-type]
+    except TypeError:
+        view = None
+    if view is None:
+        return (f"{what} must be bytes-like{' or str' if str_allowed else ''}, "
+                f"not {type(obj).__name__}")
+    with view:
+        if not view.c_contiguous:
+            return f"{what} must be a C-contiguous buffer: bytes(...) gives a copy that is"
+        return (f"{what} must be a buffer of bytes, not of items of format "
+                f"'{view.format}' ({view.itemsize} bytes each): .tobytes() gives its raw bytes")
+
+
 @contextlib.contextmanager
-def _naming_encode_errors(items: list[Any], what: str) -> Iterator[None]:
-    """Names the item of `items` that a UnicodeEncodeError is about: a str
-    with no UTF-8 form (a lone surrogate)."""
+def _naming(items: list[Any], what: str, str_allowed: bool = True) -> Iterator[None]:
+    """Names the item of `items` that the core refuses, as what.format(its
+    index), in the exception that says why: a TypeError for what is no
+    text, a ValueError for a term that is empty or holds a line feed, a
+    UnicodeEncodeError for a str with no UTF-8 form (a lone surrogate)."""
     try:
         yield
+    except _termcount.Refused as e:
+        index, why = e.args
+        name = what.format(index)
+        if why == _NOT_TEXT:
+            raise TypeError(_why_not_text(items[index], name, str_allowed)) from None
+        raise ValueError(f"{name} is empty" if why == _EMPTY_TERM else
+                         f"{name} holds a line feed: a term is one line") from None
     except UnicodeEncodeError as e:
         for i, item in enumerate(items):
             if isinstance(item, str) and item == e.object:
@@ -236,6 +292,19 @@ def _naming_encode_errors(items: list[Any], what: str) -> Iterator[None]:
                                          f"{what.format(i)} is a str with no UTF-8 form"
                                          ) from None
         raise
+
+
+def _fed(stream: _termcount.Stream, chunk: object) -> int:
+    """Feeds chunk to stream a slice at a time, so that Ctrl-C stops the
+    scan of a long chunk between two slices; returns its size. A chunk is
+    bytes-like: a str has no one encoding in a stream of bytes."""
+    if isinstance(chunk, str):
+        raise TypeError("a chunk must be bytes-like, not str")
+    with _naming([chunk], "a chunk", str_allowed=False):
+        size = stream.feed(chunk, 0, _SLICE)
+    for at in range(_SLICE, size, _SLICE):
+        stream.feed(chunk, at, _SLICE)
+    return size
 
 
 def _flag(value: object, name: str) -> bool:
@@ -283,6 +352,30 @@ class Counts(_termcount.Counts):
 
     def __iter__(self) -> Iterator[int]:
         return iter(memoryview(self).tolist())
+
+    def __add__(self, other: Union[_termcount.Counts, int]) -> Counts:
+        # 0 as well, the start of sum().
+        plus: Optional[_termcount.Counts] = None
+        if isinstance(other, int) and other == 0:
+            pass
+        elif not isinstance(other, _termcount.Counts):
+            return NotImplemented
+        elif not (self.terms is other.terms or self.terms == other.terms):
+            raise ValueError("cannot add Counts of different term lists")
+        elif self._kind != other._kind:
+            raise ValueError("cannot add Counts of different modes or of ignore_case "
+                             "and not: their sum counts nothing")
+        else:
+            plus = other
+        return _termcount._counts(self.terms, memoryview(self).tobytes(),  # type: ignore
+                                  self._kind, plus)
+
+    __radd__ = __add__
+
+    def __reduce__(self) -> tuple[Callable[..., Counts], tuple[tuple[bytes, ...], bytes, int]]:
+        # Restored by a function that pickle finds by name, the counts
+        # packed as little-endian 64-bit words on every machine.
+        return _counts, (self.terms, _little_endian(memoryview(self)), self._kind)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, _termcount.Counts):
@@ -341,9 +434,25 @@ class Counts(_termcount.Counts):
 _termcount._set_counts_class(Counts)
 
 
+def _little_endian(words: memoryview) -> bytes:
+    """The 64-bit words as little-endian bytes; the same bytes back from
+    them on this machine."""
+    if sys.byteorder == "little":
+        return words.tobytes()
+    swapped = array.array("Q", words)
+    swapped.byteswap()
+    return swapped.tobytes()
+
+
 def _counts(terms: tuple[bytes, ...], packed: bytes, kind: int) -> Counts:
-    """Counts from their pickled state, which Counts.__reduce__ gives."""
-    return _termcount._counts(terms, packed, kind)  # type: ignore[return-value]
+    """Counts from their pickled state, which Counts.__reduce__ gives: the
+    terms, the counts as little-endian 64-bit words, and the kind."""
+    if not (isinstance(terms, tuple) and all(type(t) is bytes for t in terms)
+            and isinstance(packed, bytes) and len(packed) == 8 * len(terms)
+            and isinstance(kind, int) and kind & ~_termcount.KIND_IGNORE_CASE in MODES.values()):
+        raise ValueError("not a pickled Counts")
+    native = _little_endian(memoryview(packed).cast("Q"))
+    return _termcount._counts(terms, native, kind)  # type: ignore[return-value]
 
 
 class Terms:
@@ -376,7 +485,7 @@ class Terms:
     def __init__(self, terms: Iterable[Text], ignore_case: bool = False) -> None:
         flags = _termcount.IGNORE_CASE if _flag(ignore_case, "ignore_case") else 0
         items = _listed(terms, "Terms", "term")
-        with _naming_encode_errors(items, "term {}"):
+        with _naming(items, "term {}"):
             self._index = _termcount.Index(items, flags)
 
     @classmethod
@@ -389,9 +498,9 @@ class Terms:
         read, MemoryError when the terms cannot be held. The index is
         compiled when a count first asks for it."""
         flags = _termcount.IGNORE_CASE if _flag(ignore_case, "ignore_case") else 0
-        name = os.fspath(path)
+        data = _read_whole(os.fspath(path))
         self = cls.__new__(cls)
-        self._index = _termcount.Index.load(os.fsencode(name), name, flags)
+        self._index = _termcount.Index.parse(data, flags)
         return self
 
     def __len__(self) -> int:
@@ -423,7 +532,8 @@ class Terms:
         reports for the same bytes."""
         number = mode_number(mode)
         n, least = threads_for(threads)
-        return self._index.count(text, number, n, least)  # type: ignore[return-value]
+        with _naming([text], "text"):
+            return self._index.count(text, number, n, least)  # type: ignore[return-value]
 
     def count_file(self, path: StrOrBytesPath, mode: Mode = "any",
                    threads: Optional[int] = None, progress: Progress = None,
@@ -448,8 +558,8 @@ class Terms:
         name = os.fspath(path)
         encoded = os.fsencode(name)
         format = compression_number(compression, name)
-        return _counted(progress, "B", lambda tell: self._index.count_file(  # type: ignore
-            encoded, name, number, n, least, tell, format))
+        return _counted(progress, "B", lambda tell: self._index.count_files(  # type: ignore
+            [encoded], [name], [format], number, n, least, tell))
 
     def count_files(self, paths: Paths, mode: Mode = "any", threads: Optional[int] = None,
                     progress: Progress = None, compression: Optional[str] = "infer") -> Counts:
@@ -468,7 +578,7 @@ class Terms:
         encoded = [os.fsencode(p) for p in names]
         formats = [compression_number(compression, p) for p in names]
         return _counted(progress, "B", lambda tell: self._index.count_files(  # type: ignore
-            encoded, names, number, n, tell, formats))
+            encoded, names, formats, number, n, 0, tell))
 
     def count_stream(self, source: Union[_Reader, Iterable[ReadableBuffer]],
                      mode: Mode = "any") -> Counts:
@@ -478,17 +588,17 @@ class Terms:
         span two of them. An exception raised by the source propagates
         unchanged."""
         number = mode_number(mode)
-        stream = self._index.stream(number)
+        stream = _termcount.Stream(self._index, number)
         read = getattr(source, "read", None)
         if read is None:
             for chunk in source:  # type: ignore[union-attr]
-                stream.feed(chunk)
+                _fed(stream, chunk)
         else:
             while True:
                 chunk = read(_READ_SIZE)
                 if isinstance(chunk, str):
                     raise TypeError("count_stream needs a binary file: read() returned str")
-                if stream.feed(chunk) == 0:
+                if _fed(stream, chunk) == 0:
                     break
         return stream.finish()  # type: ignore[return-value]
 
@@ -506,7 +616,7 @@ class Terms:
         items = _listed(texts, "count_each", "text")
         sparse = need("scipy.sparse", "count_each", "python3-scipy", "scipy")
         import numpy  # SciPy's own
-        with _naming_encode_errors(items, "texts[{}]"):
+        with _naming(items, "texts[{}]"):
             counts, entries, starts = _counted(progress, "doc", lambda tell: (
                 self._index.count_each(items, number, n, threads is None, tell)))
         arrays = (numpy.frombuffer(counts, numpy.uint64),

@@ -49,8 +49,8 @@ except ImportError as e:  # pragma: no cover - depends on what is installed
         "or conda Python), or 'apt-get install python3-dask "
         "python3-distributed' for Debian's python3") from e
 
-from . import Counts, Terms
-from ._api import _counts, expand_paths, mode_number, need
+from . import Counts, Terms, _termcount
+from ._api import expand_paths, mode_number, need
 
 __all__ = ["count_files", "count_each", "MIN_BLOCKSIZE"]
 
@@ -203,7 +203,7 @@ def _join(shadowed: Tuple[int, ...], *parts: Counts) -> Counts:
     for i in shadowed:
         view[i] = 0
     terms = tuple(itertools.chain.from_iterable(c.terms for c in parts))
-    return _counts(terms, bytes(packed), parts[0]._kind)
+    return _termcount._counts(terms, bytes(packed), parts[0]._kind)  # type: ignore
 
 
 def _join_rows(shadowed: Tuple[int, ...], *parts: Any) -> Any:

@@ -98,6 +98,19 @@ def test_every_bytes_like_text(text):
     assert list(termcount.Terms([b"cat"]).count(text, "word")) == [2]
 
 
+# A chunk is scanned in slices of 16 MiB: a term may straddle two.
+LONG = b"x" * ((16 << 20) - 2) + b"cat" + b"x" * ((16 << 20) - 1) + b"cat"
+
+
+@pytest.mark.parametrize("source", [
+    lambda: [LONG], lambda: [bytearray(LONG)], lambda: [b"x", memoryview(LONG)[1:]],
+    lambda: iter([LONG[:5], LONG[5:]]),
+], ids=["bytes", "bytearray", "memoryview", "two chunks"])
+def test_a_long_chunk_counts_as_a_whole(source):
+    terms = termcount.Terms([b"cat", b"xc", b"tx"])
+    assert list(terms.count_stream(source())) == list(terms.count(LONG)) == [2, 2, 1]
+
+
 def test_str_terms_and_text_are_utf8():
     t = termcount.Terms(["café", b"caf\xc3\xa9"])
     assert t.terms == (b"caf\xc3\xa9", b"caf\xc3\xa9")
@@ -199,9 +212,10 @@ def failing_source():
      "never initialised"),
     (lambda: word_counts() == termcount.Counts.__new__(termcount.Counts), TypeError,
      "never initialised"),
-    (lambda: termcount._termcount.Index.__new__(termcount._termcount.Index).stream(0),
+    (lambda: termcount._termcount.Stream(
+        termcount._termcount.Index.__new__(termcount._termcount.Index), 0),
      TypeError, "never initialised"),
-    (lambda: termcount._termcount.Stream.__new__(termcount._termcount.Stream).feed(b"a"),
+    (lambda: termcount._termcount.Stream.__new__(termcount._termcount.Stream).feed(b"a", 0, 1),
      TypeError, "never initialised"),
     (lambda: word_counts()["cat"], TypeError, "by position .* to_dict"),
     (lambda: word_counts()[1.0], TypeError, "integers, not float"),
@@ -226,6 +240,13 @@ def failing_source():
      ValueError, "mode"),
     (lambda: termcount.Terms([b"Cat"]).count(b"cat") +
      termcount.Terms([b"Cat"], ignore_case=True).count(b"cat"), ValueError, "ignore_case"),
+    (lambda: TERMS.count(b"cat") + termcount.Terms([b"cat"]).count(b"cat"), ValueError,
+     "term lists"),
+    (lambda: word_counts() + 1, TypeError, "unsupported operand"),
+    (lambda: (lambda f, a: f(a[0], a[1][:-1], a[2]))(*word_counts().__reduce__()),
+     ValueError, "not a pickled Counts"),
+    (lambda: termcount._api._counts((b"a",), bytes(8), 3), ValueError, "not a pickled Counts"),
+    (lambda: termcount._api._counts(("a",), bytes(8), 0), ValueError, "not a pickled Counts"),
 ], ids=["unknown mode", "mode not str", "None text", "int text", "strided text",
         "strided numpy text",
         "threads 0", "threads negative", "threads float", "count_file threads 0",
@@ -241,7 +262,9 @@ def failing_source():
         "count_files, a glob matching nothing", "count_files of an int",
         "compression unknown", "count_files, compression unknown",
         "count_each, a str without UTF-8", "Terms, a str without UTF-8",
-        "Terms, an int term", "+ of two modes", "+ of ignore_case and not"])
+        "Terms, an int term", "+ of two modes", "+ of ignore_case and not",
+        "+ of two term lists", "+ of an int but 0", "a pickle cut short",
+        "a pickle of no mode", "a pickle of str terms"])
 def test_bad_input_is_refused(call, error, says):
     with pytest.raises(error, match=says):
         call()
@@ -261,6 +284,22 @@ def test_files_that_cannot_be_read(tmp_path, how, path, error, code):
     with pytest.raises(error) as e:
         call(target)
     assert e.value.errno == code and e.value.filename == str(target)
+
+
+@pytest.mark.parametrize("data, terms", [
+    (b"", []),
+    (b"\n\n", []),
+    (b"a\r\n\nb\0c\nd", [b"a\r", b"b", b"d"]),
+    (b"x" * 1048575 + b"\n", [b"x" * 1048575]),
+    (b"x" * 1048576 + b"y" * 1048575 + b"z\n", [b"x" * 1048575, b"x" + b"y" * 1048574,
+                                               b"yz"]),
+    (b"x" * 1048575 + b"\0\n", [b"x" * 1048575]),
+], ids=["empty", "empty lines", "CR kept, NUL cuts, no last line feed",
+        "the longest line", "longer lines in pieces", "a NUL past a piece"])
+def test_a_search_file_reads_by_the_programs_rules(tmp_path, data, terms):
+    f = tmp_path / "terms"
+    f.write_bytes(data)
+    assert list(termcount.Terms.from_file(f).terms) == terms
 
 
 @pytest.mark.parametrize("module, call, says", [
@@ -620,8 +659,18 @@ def wait_until_open(pid, path):
     raise AssertionError(f"{path} was never opened")
 
 
+def wait_until_asleep(pid):
+    """Waits, boundedly, until process `pid` sleeps, as in a wait on a pipe."""
+    for _ in range(600):
+        with open(f"/proc/{pid}/stat") as f:
+            if f.read().rsplit(")", 1)[1].split()[0] == "S":
+                return
+        time.sleep(0.1)
+    raise AssertionError(f"{pid} never slept")
+
+
 @pytest.mark.parametrize("writer", ["none", "silent"])
-@pytest.mark.parametrize("how", ["count_files", "python -m termcount"])
+@pytest.mark.parametrize("how", ["count_files", "python -m termcount", "from_file"])
 def test_ctrl_c_stops_a_wait_on_a_pipe_among_files(tmp_path, how, writer):
     # A thread of the count waits on the pipe, for a writer or for bytes
     # that never come, while the regular files are counted on the other.
@@ -632,11 +681,14 @@ def test_ctrl_c_stops_a_wait_on_a_pipe_among_files(tmp_path, how, writer):
     terms = tmp_path / "terms"
     terms.write_bytes(b"cat\n")
     paths = [str(small), str(fifo), str(small)]
-    if how == "count_files":
+    call = {"count_files": f"termcount.Terms([b'cat']).count_files({paths!r}, threads=2)",
+            "from_file": f"termcount.Terms.from_file({str(fifo)!r})"}.get(how)
+    if call is not None:
         args = [sys.executable, "-c", textwrap.dedent(f"""
             import termcount
+            print("counting", flush=True)
             try:
-                termcount.Terms([b"cat"]).count_files({paths!r}, threads=2)
+                {call}
             except KeyboardInterrupt:
                 print("interrupted", flush=True)
         """)]
@@ -646,11 +698,17 @@ def test_ctrl_c_stops_a_wait_on_a_pipe_among_files(tmp_path, how, writer):
     held = os.open(fifo, os.O_RDWR) if writer == "silent" else None
     child = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
     try:
-        wait_until_open(child.pid, fifo)
+        if call is not None:
+            assert child.stdout.readline() == "counting\n"
+        if how == "from_file":
+            # A wait for a writer is in open(), before the pipe is open.
+            wait_until_asleep(child.pid)
+        else:
+            wait_until_open(child.pid, fifo)
         child.send_signal(signal.SIGINT)
         # The bound only catches a hang.
         child.wait(timeout=60)
-        if how == "count_files":
+        if call is not None:
             assert child.stdout.read() == "interrupted\n"
         else:
             assert child.returncode == -signal.SIGINT
