@@ -496,8 +496,9 @@ scanText(Worker *w, Reader *r)
 }
 
 /* scanText over a reader that may hand over a mapping's bytes. A page
- * the file no longer has cuts the scan short, as the end of a file that
- * shrank does when it is read. */
+ * that cannot be had cuts the scan short: where the file shrank, as its
+ * end does when it is read (ESTALE); else the page could not be read
+ * (EIO), as a read of it would have failed. */
 bool
 scanGuarded(Worker *w, Reader *r)
 {
@@ -512,9 +513,14 @@ scanGuarded(Worker *w, Reader *r)
         Call *c = static_cast<Call *>(ctx);
         c->scanned = scanText(c->w, c->r);
     };
-    if (mapping_guard(reinterpret_cast<FileReader *>(r)->mapping, scan, &call))
+    FileReader *f = reinterpret_cast<FileReader *>(r);
+    if (mapping_guard(f->mapping, scan, &call))
         return call.scanned;
-    changedUnder(r);
+    struct stat now;
+    if (fstat(f->fd, &now) == 0 && static_cast<uintmax_t>(now.st_size) < f->mapping->size)
+        changedUnder(r);
+    else
+        r->fault = {FAULT_READ, EIO};
     return false;
 }
 
