@@ -41,11 +41,13 @@ constexpr unsigned MOST_GRAM_WIDTH = 6;
 
 /* The samples: terms of at least SAMPLE_LEAST bytes (a stride of 4), at
  * most 8 offsets (a byte's bits), and a table of 2^10 to 2^18 bytes, the
- * largest in the second cache level, filled to about one byte in 32. A
- * table fuller than one byte in MOST_SAMPLED would let too many samples
- * through. */
+ * largest in the second cache level, with SAMPLE_ROOM bytes for each
+ * term's offset as far as that allows: every sample a collision lets
+ * through costs a walk. A table fuller than one byte in MOST_SAMPLED
+ * (lists of thousands) would let too many through; the grams take it. */
 constexpr unsigned SAMPLE_BYTES = 4, SAMPLE_LEAST = 7, MOST_STRIDE = 8;
 constexpr unsigned LEAST_SAMPLE_BITS = 10, MOST_SAMPLE_BITS = 18;
+constexpr size_t SAMPLE_ROOM = 128;
 constexpr double MOST_SAMPLED = 16;
 constexpr uint32_t SAMPLE_MUL = 0x9e3779b1u;
 
@@ -166,16 +168,18 @@ plainNext(const Prefilter *pf, const unsigned char *p, const unsigned char *end)
 }
 
 /* Of the positions `y - k` for the offsets k that `offsets` marks, the
- * first where an occurrence may begin, or null. The highest offset comes
- * first. */
+ * first where a term's first four bytes may be, after a non-word byte in
+ * mode word, or null. The highest offset comes first. */
 inline const unsigned char *
 firstOffset(const Prefilter *pf, const unsigned char *y, unsigned offsets,
             const unsigned char *from)
 {
-    for (; offsets != 0; offsets &= ~(1u << (31 - __builtin_clz(offsets)))) {
-        const unsigned char *q = y - (31 - __builtin_clz(offsets));
+    while (offsets != 0) {
+        unsigned k = 31 - __builtin_clz(offsets);
+        const unsigned char *q = y - k;
         if (beginsStart(pf, *q) && (pf->offsets[sampleOf(pf, q)] & 1) != 0 && mayStart(pf, q, from))
             return q;
+        offsets &= ~(1u << k);
     }
     return nullptr;
 }
@@ -654,8 +658,8 @@ gramsOdds(const Prefilter *pf)
 
 /* The samples of the terms, all at least SAMPLE_LEAST bytes long: each
  * term's four bytes at each offset below the stride mark that offset at
- * their hash, in a table of a byte per hash, large enough for it to be
- * one in 32 filled. Returns false if memory ran out. */
+ * their hash, in a table of a byte per hash. Returns false if memory ran
+ * out. */
 bool
 buildSamples(Prefilter *pf, const Entered *t, size_t n, size_t shortest, bool folding)
 {
@@ -663,7 +667,7 @@ buildSamples(Prefilter *pf, const Entered *t, size_t n, size_t shortest, bool fo
     pf->width = SAMPLE_BYTES;
     pf->fold = folding ? 0x20202020u : 0;
     pf->stride = static_cast<unsigned>(std::min<size_t>(shortest - SAMPLE_BYTES + 1, MOST_STRIDE));
-    size_t want = n * pf->stride * 128;
+    size_t want = n * pf->stride * SAMPLE_ROOM;
     pf->bits = LEAST_SAMPLE_BITS;
     while (pf->bits < MOST_SAMPLE_BITS && (size_t{1} << pf->bits) < want)
         pf->bits++;
@@ -679,6 +683,16 @@ buildSamples(Prefilter *pf, const Entered *t, size_t n, size_t shortest, bool fo
                 pf->first[v >> 6] |= uint64_t{1} << (v & 63);
     }
     return true;
+}
+
+/* Undoes buildSamples, for the grams to take the list: a table too full
+ * to pay. */
+void
+dropSamples(Prefilter *pf)
+{
+    free(pf->offsets);
+    pf->offsets = nullptr;
+    memset(pf->first, 0, sizeof pf->first);
 }
 
 /* The share of the samples' table that is marked. */
@@ -757,12 +771,15 @@ prefilter_build(const Entered *t, size_t n, bool folding, bool wordStarts, unsig
             memset(pf->nibbles, 0, sizeof pf->nibbles);
             memset(pf->buckets, 0, sizeof pf->buckets);
             memset(pf->first, 0, sizeof pf->first);
-            double otherOdds;
-            bool built;
+            double otherOdds = 0;
+            bool built = true, sampled = false;
             if (shortest >= SAMPLE_LEAST) {
                 built = buildSamples(pf, t, n, shortest, folding);
-                otherOdds = built && samplesFilled(pf) <= 1 / MOST_SAMPLED ? 0 : 1;
-            } else {
+                sampled = built && samplesFilled(pf) <= 1 / MOST_SAMPLED;
+                if (built && !sampled)
+                    dropSamples(pf);
+            }
+            if (built && !sampled) {
                 pf->width = static_cast<unsigned>(std::max<size_t>(2, std::min<size_t>(longest, MOST_GRAM_WIDTH)));
                 built = buildGrams(pf, t, n, folding);
                 otherOdds = built && shortest >= 2 ? gramsOdds(pf) : 1;

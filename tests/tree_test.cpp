@@ -391,10 +391,19 @@ TEST(Prefilter, SkipsNoPositionWhereATermMayBegin)
 
 TEST(Compiled, PrefilterWhereCandidatesAreRare)
 {
-    std::vector<std::string> ten, oneByte;
+    std::vector<std::string> ten, oneByte, manyLong;
     for (char a = 'a'; a < 'a' + 20; a++) {
         ten.push_back(std::string(1, a) + "qzxjkvwyuf");
         oneByte.push_back(std::string(1, a));
+    }
+    // Too many long terms for the samples' table, but in capitals and
+    // digits, which the grams let few letters through for.
+    std::mt19937_64 rng(5);
+    while (manyLong.size() < 6000) {
+        std::string t;
+        while (t.size() < 7)
+            t += "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"[rng() % 36];
+        manyLong.push_back(t);
     }
     struct ChoiceCase {
         const char *name;
@@ -411,6 +420,7 @@ TEST(Compiled, PrefilterWhereCandidatesAreRare)
         {"nine starts of one byte", {"a", "b", "c", "d", "e", "f", "g", "h", "i"}, Any, 0, false},
         {"twenty terms of one byte", oneByte, Any, 0, false},
         {"twenty starts of four bytes", ten, Word, 0, true},
+        {"too many long terms to sample", manyLong, Any, 0, true},
         {"asked for none", {"ERROR"}, Any, SCAN_NO_PREFILTER, false},
         {"mode line has none", {"ERROR"}, Line, 0, false},
         {"nor with a line feed in a term", {"ERR\nOR"}, Line, SCAN_PREFILTER, false},
