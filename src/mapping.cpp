@@ -25,10 +25,11 @@ unsigned openMappings;              /* under installLock */
 struct sigaction before;            /* the handler ours took over from */
 
 /* A SIGBUS that is not ours, handled as it would have been without us.
- * Where that is the default action, or ignoring it, the signal is raised
- * again under the default action; it is blocked while this handler runs,
- * so it comes when the handler returns, and ends the process as it would
- * have. */
+ * One that was sent (si_code of 0 or less) and is ignored is dropped.
+ * Otherwise, where the action is the default one, or ignoring a fault,
+ * which the kernel does not let be ignored, the signal is raised again
+ * under the default action; it is blocked while this handler runs, so it
+ * comes when the handler returns, and ends the process as it would have. */
 void
 passOn(int sig, siginfo_t *info, void *context)
 {
@@ -36,6 +37,8 @@ passOn(int sig, siginfo_t *info, void *context)
         before.sa_sigaction(sig, info, context);
         return;
     }
+    if (before.sa_handler == SIG_IGN && info->si_code <= 0)
+        return;
     if (before.sa_handler == SIG_DFL || before.sa_handler == SIG_IGN) {
         signal(SIGBUS, SIG_DFL);
         raise(SIGBUS);
